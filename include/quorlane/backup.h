@@ -1,0 +1,66 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+
+#include "quorlane/cli.h"
+#include "quorlane/logging.h"
+
+namespace quorlane {
+
+// One backup run of one VM. Each step sets its flag when its work is complete;
+// cleanup and the run record decide from these flags alone.
+class Backup {
+ public:
+  Backup(Options opts, Logger& log);
+  ~Backup();
+
+  Backup(const Backup&) = delete;
+  Backup& operator=(const Backup&) = delete;
+
+  // Returns the process exit status: 0, 1, 2, or 128 plus a signal number.
+  int run();
+
+ private:
+  class RunRecorder;
+
+  void validate();
+  void runDryRun();
+  void initPaths();
+  void createBackupDir();
+  void dumpXmlAndEnumerateDisks();
+  void backupNvram();
+  void createSnapshot();
+  void backupDisks();
+  void generateCorrectedXml();
+  int finish(int code);
+  void checkInterrupted() const;
+  std::string consistencyLabel() const;
+
+  void reportPriorSnapshot() const;
+  void reportUnresponsiveAgent() const;
+  void deletePartialBackupDir();
+  bool syncBackupToDisk();
+  void pruneOldBackups();
+
+  Options opts_;
+  Logger& log_;
+  std::int64_t startEpoch_ = 0;
+  long keepCount_ = 0;
+  std::string domState_;
+  std::map<std::string, std::string> diskBasePaths_;
+  std::string nvramPath_;
+  std::string timestamp_;
+  std::string backupDir_;
+  std::string verbatimXml_;
+  std::string correctedXml_;
+  bool step2Ok_ = false;
+  bool step3Ok_ = false;
+  bool step4Ok_ = false;
+  bool snapshotCreated_ = false;
+  bool step6Ok_ = false;
+  bool step7Ok_ = false;
+};
+
+}  // namespace quorlane

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <ostream>
+#include <string>
+#include <string_view>
+
+namespace quorlane {
+
+// Prints timestamped lines on the console and, once a backup directory
+// exists, appends the same lines to the per-backup log file. The file is
+// opened for each line, so every line is on disk when the call returns.
+class Logger {
+ public:
+  void setVerbose(bool verbose);
+  bool verbose() const;
+  void setBackupLog(std::string path);
+  void clearBackupLog();
+
+  void info(std::string_view message) const;
+  void warn(std::string_view message) const;
+  void error(std::string_view message) const;
+  void trace(std::string_view message) const;
+
+ private:
+  void emit(std::ostream& stream, std::string_view prefix, std::string_view message) const;
+
+  bool verbose_ = false;
+  std::string backupLog_;
+};
+
+// The current local time in the given strftime format; empty if it cannot be formatted.
+std::string formatLocalTime(const char* format);
+
+// The current local time as "YYYY-MM-DD HH:MM:SS".
+std::string nowTimestamp();
+
+// Appends one line to the host-wide application log, creating its directory
+// when missing. Problems are reported on standard error and never thrown.
+void appendApplicationLog(std::string_view line);
+
+}  // namespace quorlane

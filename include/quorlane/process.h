@@ -1,0 +1,22 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace quorlane {
+
+struct CommandResult {
+  int exitCode = -1;  // 128 + signal when the program was killed; -1 when no status was obtained
+  std::string out;
+  std::string err;
+  bool started = false;
+
+  bool ok() const { return started && exitCode == 0; }
+};
+
+// Runs argv[0] (looked up on PATH) with the given arguments, no shell
+// involved, with standard input on /dev/null, and captures both output
+// streams until the program ends.
+CommandResult runCommand(const std::vector<std::string>& argv);
+
+}  // namespace quorlane

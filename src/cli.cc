@@ -1,0 +1,99 @@
+#include "quorlane/cli.h"
+
+#include <cstdlib>
+#include <iostream>
+#include <string_view>
+
+#include "quorlane/config.h"
+
+namespace quorlane {
+
+namespace {
+
+[[noreturn]] void failWithUsage(std::string_view message, std::string_view argument) {
+  std::cerr << "ERROR: " << message << argument << "\n\n";
+  printUsage(std::cerr);
+  std::exit(kExitFailure);
+}
+
+std::string takeValue(std::string_view flag, int& i, int argc, char** argv) {
+  if (i + 1 >= argc) failWithUsage("Option requires a value: ", flag);
+  ++i;
+  return argv[i];
+}
+
+}  // namespace
+
+Options parseArgs(int argc, char** argv) {
+  Options opts;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    if (arg == "-n" || arg == "--vm-name") {
+      opts.vmName = takeValue(arg, i, argc, argv);
+    } else if (arg == "-r" || arg == "--backup-root") {
+      opts.backupRoot = takeValue(arg, i, argc, argv);
+    } else if (arg == "-k" || arg == "--keep-count") {
+      opts.keepCountRaw = takeValue(arg, i, argc, argv);
+    } else if (arg == "-q" || arg == "--quiesce") {
+      opts.quiesce = true;
+    } else if (arg == "-d" || arg == "--dry-run") {
+      opts.dryRun = true;
+    } else if (arg == "-v" || arg == "--verbose") {
+      opts.verbose = true;
+    } else if (arg == "-h" || arg == "--help") {
+      printUsage(std::cout);
+      std::exit(kExitSuccess);
+    } else {
+      failWithUsage("Unknown option: ", arg);
+    }
+  }
+  return opts;
+}
+
+void printUsage(std::ostream& out) {
+  const std::string_view name = config::kAppName;
+  out << name << " v" << config::kAppVersion << "\n"
+      << "\n"
+      << "Backs up a single libvirt/KVM VM to a timestamped directory.\n"
+      << "\n"
+      << "Usage:\n"
+      << "  " << name << " -n <vm-name> -r <backup-root> -k <keep-count> [options]\n"
+      << "\n"
+      << "Required:\n"
+      << "  -n, --vm-name NAME       Name of the VM to back up.\n"
+      << "  -r, --backup-root PATH   Root directory where backups will be created.\n"
+      << "                           Backups land in: <backup-root>/<vm-name>/<timestamp>/\n"
+      << "  -k, --keep-count N       Number of backups to retain (positive integer).\n"
+      << "                           Older backups beyond this count are deleted on\n"
+      << "                           successful runs.\n"
+      << "\n"
+      << "Optional:\n"
+      << "  -q, --quiesce            Request application-consistent backup via the\n"
+      << "                           qemu-guest-agent filesystem freeze.\n"
+      << "                           - Ignored when the VM is powered off (offline\n"
+      << "                             snapshot is already maximally consistent).\n"
+      << "                           - Requires the guest agent to be responsive when\n"
+      << "                             the VM is running--fails fast in step 1 if the\n"
+      << "                             agent is unavailable. No silent fallback.\n"
+      << "  -d, --dry-run            Run validation (step 1) only and report what\n"
+      << "                           would happen. Make no changes.\n"
+      << "  -v, --verbose            Detailed console output for diagnostics.\n"
+      << "  -h, --help               Show this message and exit.\n"
+      << "\n"
+      << "Examples:\n"
+      << "  # Daily backup, keep 7\n"
+      << "  " << name << " -n web01 -r /backups -k 7\n"
+      << "\n"
+      << "  # Application-consistent backup, keep 14\n"
+      << "  " << name << " --vm-name db01 --backup-root /backups --keep-count 14 --quiesce\n"
+      << "\n"
+      << "  # Validate without backing up\n"
+      << "  " << name << " --vm-name web01 --backup-root /backups --keep-count 7 --dry-run\n"
+      << "\n"
+      << "Exit codes:\n"
+      << "  0  success\n"
+      << "  1  validation or backup failure\n"
+      << "  2  snapshot removal failure (VM may need manual intervention)\n";
+}
+
+}  // namespace quorlane

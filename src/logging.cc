@@ -1,0 +1,72 @@
+#include "quorlane/logging.h"
+
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+
+#include "quorlane/config.h"
+
+namespace quorlane {
+
+void Logger::setVerbose(bool verbose) { verbose_ = verbose; }
+
+bool Logger::verbose() const { return verbose_; }
+
+void Logger::setBackupLog(std::string path) { backupLog_ = std::move(path); }
+
+void Logger::clearBackupLog() { backupLog_.clear(); }
+
+void Logger::info(std::string_view message) const { emit(std::cout, "", message); }
+
+void Logger::warn(std::string_view message) const { emit(std::cerr, "WARN:  ", message); }
+
+void Logger::error(std::string_view message) const { emit(std::cerr, "ERROR: ", message); }
+
+void Logger::trace(std::string_view message) const {
+  if (!verbose_) return;
+  emit(std::cerr, "  ", message);
+}
+
+void Logger::emit(std::ostream& stream, std::string_view prefix, std::string_view message) const {
+  std::string line = "[" + nowTimestamp() + "] ";
+  line += prefix;
+  line += message;
+  line += '\n';
+  stream << line;
+  if (backupLog_.empty()) return;
+  std::ofstream file(backupLog_, std::ios::binary | std::ios::app);
+  if (file) file << line;
+}
+
+std::string formatLocalTime(const char* format) {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  if (localtime_r(&now, &local) == nullptr) return {};
+  char buffer[64];
+  const std::size_t length = std::strftime(buffer, sizeof buffer, format, &local);
+  return std::string(buffer, length);
+}
+
+std::string nowTimestamp() { return formatLocalTime("%Y-%m-%d %H:%M:%S"); }
+
+void appendApplicationLog(std::string_view line) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  if (!fs::is_directory(config::kAppLogDir, ec)) {
+    fs::create_directories(config::kAppLogDir, ec);
+    if (ec) {
+      std::cerr << "WARN: Could not create application log directory: " << config::kAppLogDir
+                << "\n";
+      return;
+    }
+  }
+  std::ofstream file(std::string(config::kAppLogFile), std::ios::binary | std::ios::app);
+  if (!file) {
+    std::cerr << "WARN: Could not write to application log: " << config::kAppLogFile << "\n";
+    return;
+  }
+  file << line << '\n';
+}
+
+}  // namespace quorlane

@@ -1,0 +1,21 @@
+#include <exception>
+#include <utility>
+#include <string>
+
+#include "quorlane/backup.h"
+#include "quorlane/cli.h"
+#include "quorlane/logging.h"
+
+int main(int argc, char** argv) {
+  using namespace quorlane;
+  Options opts = parseArgs(argc, argv);
+  Logger log;
+  log.setVerbose(opts.verbose);
+  try {
+    Backup job(std::move(opts), log);
+    return job.run();
+  } catch (const std::exception& e) {
+    log.error(std::string("Unexpected error: ") + e.what());
+    return kExitFailure;
+  }
+}

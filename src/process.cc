@@ -1,0 +1,109 @@
+#include "quorlane/process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace quorlane {
+
+namespace {
+
+void closeIfOpen(int& fd) {
+  if (fd < 0) return;
+  close(fd);
+  fd = -1;
+}
+
+[[noreturn]] void execChild(const std::vector<std::string>& argv, int outWrite, int errWrite) {
+  dup2(outWrite, STDOUT_FILENO);
+  dup2(errWrite, STDERR_FILENO);
+  const int devNull = open("/dev/null", O_RDONLY);
+  if (devNull >= 0) {
+    dup2(devNull, STDIN_FILENO);
+    if (devNull != STDIN_FILENO) close(devNull);
+  }
+  std::vector<char*> args;
+  args.reserve(argv.size() + 1);
+  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+  args.push_back(nullptr);
+  execvp(args[0], args.data());
+  _exit(127);
+}
+
+// Drains both pipes in one loop, so that a program filling one pipe while
+// the other is being read can never block the exchange.
+void readBoth(int outRead, int errRead, std::string& out, std::string& err) {
+  pollfd fds[2] = {{outRead, POLLIN, 0}, {errRead, POLLIN, 0}};
+  std::string* sinks[2] = {&out, &err};
+  char buffer[4096];
+  while (fds[0].fd >= 0 || fds[1].fd >= 0) {
+    if (poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || (fds[i].revents & (POLLIN | POLLERR | POLLHUP)) == 0) continue;
+      ssize_t n;
+      do {
+        n = read(fds[i].fd, buffer, sizeof buffer);
+      } while (n < 0 && errno == EINTR);
+      if (n > 0) {
+        sinks[i]->append(buffer, static_cast<std::size_t>(n));
+      } else {
+        closeIfOpen(fds[i].fd);
+      }
+    }
+  }
+  closeIfOpen(fds[0].fd);
+  closeIfOpen(fds[1].fd);
+}
+
+int decodeStatus(int status) {
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+  return -1;
+}
+
+}  // namespace
+
+CommandResult runCommand(const std::vector<std::string>& argv) {
+  CommandResult result;
+  if (argv.empty()) return result;
+
+  // Close-on-exec keeps these pipes out of any program started later; the
+  // child's own copies on descriptors 1 and 2 lose the flag through dup2.
+  int outPipe[2];
+  int errPipe[2];
+  if (pipe2(outPipe, O_CLOEXEC) != 0) return result;
+  if (pipe2(errPipe, O_CLOEXEC) != 0) {
+    close(outPipe[0]);
+    close(outPipe[1]);
+    return result;
+  }
+
+  const pid_t pid = fork();
+  if (pid < 0) {
+    for (int fd : {outPipe[0], outPipe[1], errPipe[0], errPipe[1]}) close(fd);
+    return result;
+  }
+  if (pid == 0) execChild(argv, outPipe[1], errPipe[1]);
+
+  result.started = true;
+  close(outPipe[1]);
+  close(errPipe[1]);
+  readBoth(outPipe[0], errPipe[0], result.out, result.err);
+
+  int status = 0;
+  pid_t waited;
+  do {
+    waited = waitpid(pid, &status, 0);
+  } while (waited < 0 && errno == EINTR);
+  if (waited < 0) return result;
+  result.exitCode = decodeStatus(status);
+  return result;
+}
+
+}  // namespace quorlane
