@@ -1,0 +1,44 @@
+# Shared by the scripts in this directory: installs what a step needs from
+# Debian's packages and starts the libvirt daemons where nothing started them.
+
+# Packages to build, test and demonstrate the tool on a fresh Debian machine.
+QUORLANE_PACKAGES=(
+  cmake ninja-build g++ libgtest-dev python3 util-linux
+  libvirt-daemon-system libvirt-clients qemu-system-x86 qemu-utils ovmf
+  libxml2-utils systemd bash-completion man-db groff-base dpkg-dev
+)
+
+# Installs the named packages that are missing, with one 'apt-get update'.
+ensure_packages() {
+  local missing=() pkg
+  for pkg in "$@"; do
+    dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || missing+=("$pkg")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  echo "Installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -q
+  apt-get install -y -q --no-install-recommends "${missing[@]}"
+}
+
+# Starts virtlogd and libvirtd if they are not running, and waits until
+# virsh can talk to the daemon.
+ensure_libvirt() {
+  pgrep -x virtlogd >/dev/null || virtlogd -d
+  pgrep -x libvirtd >/dev/null || libvirtd -d
+  local i
+  for i in $(seq 1 50); do
+    virsh -c qemu:///system version >/dev/null 2>&1 && return 0
+    sleep 0.2
+  done
+  echo "libvirtd did not come up" >&2
+  return 1
+}
+
+# Configures and builds into the given directory with any extra CMake options.
+build_tree() {
+  local dir=$1
+  shift
+  cmake -S . -B "$dir" -G Ninja "$@" >/dev/null
+  cmake --build "$dir"
+}
