@@ -205,6 +205,29 @@ bool replaceInXml(std::string& xml, const std::string& before, const std::string
   return found;
 }
 
+// Every backed-up disk is a qcow2 image, whatever format the VM's own image
+// has. A definition that still said raw would hand the guest the qcow2
+// container as its disk, so the driver of the disk whose source is
+// `sourceAttr` is switched to qcow2.
+void setDriverTypeQcow2(std::string& xml, const std::string& sourceAttr) {
+  static const std::string kTypeAttr = " type='";
+  for (std::size_t start = xml.find("<disk "); start != std::string::npos;
+       start = xml.find("<disk ", start + 1)) {
+    const std::size_t end = xml.find("</disk>", start);
+    if (end == std::string::npos) return;
+    const std::size_t source = xml.find(sourceAttr, start);
+    if (source == std::string::npos || source > end) continue;
+    const std::size_t driver = xml.find("<driver", start);
+    if (driver == std::string::npos || driver > end) continue;
+    const std::size_t type = xml.find(kTypeAttr, driver);
+    if (type == std::string::npos || type > xml.find('>', driver)) continue;
+    const std::size_t valueStart = type + kTypeAttr.size();
+    const std::size_t valueEnd = xml.find('\'', valueStart);
+    if (valueEnd == std::string::npos) return;
+    xml.replace(valueStart, valueEnd - valueStart, "qcow2");
+  }
+}
+
 // The part of `line` after its first `words` whitespace-separated words, trimmed.
 std::string restAfterWords(const std::string& line, int words) {
   std::size_t pos = 0;
@@ -706,7 +729,9 @@ void Backup::generateCorrectedXml() {
       if (!replaceInXml(xml, "file='", oldPath, newPath, "'")) {
         log_.warn("Disk " + target + ": path " + oldPath +
                   " not found in the definition; the corrected XML still names it.");
+        continue;
       }
+      setDriverTypeQcow2(xml, "file='" + xmlEscape(newPath) + "'");
     }
     if (!nvramPath_.empty()) {
       const std::string newNvram = joinPath(parentDir(nvramPath_), nvramFileName(opts_.vmName));
