@@ -1,0 +1,509 @@
+"""Throwaway libvirt VMs for end-to-end tests, and the tool run against them.
+
+The tests here talk to the machine's real libvirt daemon (qemu:///system)
+and QEMU. A guest needs no operating system: a VM that sits in its firmware
+is a running VM with disks, which is all a backup needs.
+
+Stable API (other test modules import it; only additions, no changes):
+
+  require_libvirt()            raise unittest.SkipTest unless root and the
+                               daemon answers (starts the daemons first)
+  ensure_daemons()             start virtlogd/libvirtd if needed; True if
+                               virsh can reach the daemon
+  virsh(*args, check=True)     run virsh -c qemu:///system; CompletedProcess
+  VM(disks=..., cdrom=False, uefi=False, agent=False, memory_mib=128)
+      .name .scratch .images{target: path} .formats{target: fmt}
+      .nvram (path or None) .domain_type ('kvm' or 'qemu')
+      .define() .start() .pause() .resume() .shutoff() .state()
+      .dumpxml(inactive=False) .domblklist() -> [(type, device, target, source)]
+      .active_image(target) .block_device(target)
+      .write_pattern(target, byte, offset, length)   (as the guest would)
+      .snapshots() -> [names] .create_snapshot(name, disk_only=True)
+      .delete_snapshot(name) .overlay_path(target, snapshot=SNAPSHOT)
+      .wait_nvram_settled(timeout=120)
+      .cleanup()  (also as a context manager: with VM(...) as vm)
+  make_vm(testcase, **kw)      a VM that is cleaned up after the test
+  image_has_pattern(path, byte, offset, length, fmt=None) -> bool
+  images_equal(a, b, fmt_a=None, fmt_b=None) -> (bool, qemu-img's text)
+  image_info(path) -> dict     (qemu-img info --output=json -U)
+  Tool()                       runs the binary in a private mount namespace
+      .run(args, extra_path=(), timeout=600) -> ToolResult
+      .varlog .cleanup()
+  make_tool(testcase)          a Tool that is cleaned up after the test
+  ToolResult: rc out err out_lines err_lines app_log
+  write_script(directory, name, text)  an executable file (for stand-ins)
+
+Every VM gets a unique name "qbt-" + random hex and a scratch directory of
+its own; cleanup destroys and undefines only that VM (with its NVRAM and any
+snapshot metadata) and deletes the scratch directory. VMs that a test
+forgot are cleaned up when the process exits.
+"""
+import atexit
+import json
+import os
+import re
+import shutil
+import stat
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+import uuid
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+REPO = os.path.abspath(os.path.join(HERE, "..", ".."))
+sys.path.insert(0, os.path.join(HERE, "..", "integration"))
+import harness  # noqa: E402  (the private /var/log namespace and line helpers)
+
+BINARY = os.path.abspath(harness.BINARY)
+SNAPSHOT = "quorlane-backup-temp"
+URI = "qemu:///system"
+OVMF_CODE = "/usr/share/OVMF/OVMF_CODE_4M.fd"
+OVMF_VARS = "/usr/share/OVMF/OVMF_VARS_4M.fd"
+# PATH for the tool: the real virsh and qemu-img, nothing of the test's own.
+SYSTEM_PATH = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
+# Scratch directories live here unless a test says otherwise; QEMU runs as
+# an unprivileged user and must reach the images, so every directory on the
+# way is world-searchable.
+SCRATCH_ROOT = os.environ.get("QUORLANE_E2E_SCRATCH", "/var/tmp")
+
+strip_ts = harness.strip_ts
+
+_live_vms = []
+# Whether KVM can run a given firmware here, learnt from the first VM that
+# tried. Some nested hosts run SeaBIOS fine but stop OVMF with an emulation
+# failure; such VMs fall back to plain emulation.
+_kvm_ok = {}
+
+
+# ----------------------------------------------------------------- daemons
+
+def virsh(*args, check=True, timeout=120):
+    """Runs virsh against the system daemon; raises on failure if check."""
+    proc = subprocess.run(["virsh", "-c", URI] + [str(a) for a in args], capture_output=True,
+                          text=True, timeout=timeout, stdin=subprocess.DEVNULL)
+    if check and proc.returncode != 0:
+        raise RuntimeError("virsh %s failed (%d): %s" % (" ".join(map(str, args)), proc.returncode,
+                                                        proc.stderr.strip()))
+    return proc
+
+
+def ensure_daemons():
+    """Starts virtlogd and libvirtd where nothing did; True once virsh answers."""
+    if shutil.which("virsh") is None:
+        return False
+    script = ". scripts/lib.sh && ensure_libvirt"
+    try:
+        subprocess.run(["bash", "-c", script], cwd=REPO, capture_output=True, timeout=60,
+                       stdin=subprocess.DEVNULL)
+        return subprocess.run(["virsh", "-c", URI, "version"], capture_output=True,
+                              timeout=30, stdin=subprocess.DEVNULL).returncode == 0
+    except (OSError, subprocess.TimeoutExpired):
+        return False
+
+
+def require_libvirt():
+    """Raises unittest.SkipTest with the reason when these tests cannot run."""
+    if os.geteuid() != 0:
+        raise unittest.SkipTest("needs root (system libvirt daemon and a private mount namespace)")
+    for prog in ("virsh", "qemu-img", "qemu-io", "unshare"):
+        if shutil.which(prog) is None:
+            raise unittest.SkipTest("%s is not installed" % prog)
+    if not os.path.exists(BINARY):
+        raise unittest.SkipTest("binary not built: %s" % BINARY)
+    if not ensure_daemons():
+        raise unittest.SkipTest("libvirtd cannot be reached at %s" % URI)
+
+
+def kvm_available():
+    return os.access("/dev/kvm", os.R_OK | os.W_OK)
+
+
+# --------------------------------------------------------------- images
+
+def _qemu_io_read(path, byte, offset, length, fmt=None):
+    cmd = ["qemu-io", "-r", "-U"]
+    if fmt:
+        cmd += ["-f", fmt]
+    cmd += ["-c", "read -P 0x%02x %d %d" % (byte, offset, length), path]
+    return subprocess.run(cmd, capture_output=True, text=True, timeout=120,
+                          stdin=subprocess.DEVNULL)
+
+
+def image_has_pattern(path, byte, offset, length, fmt=None):
+    """True if every byte of [offset, offset+length) of the image is `byte`."""
+    proc = _qemu_io_read(path, byte, offset, length, fmt)
+    text = proc.stdout + proc.stderr
+    if "Pattern verification failed" in text:
+        return False
+    if proc.returncode != 0 or "read %d/%d bytes" % (length, length) not in text:
+        raise RuntimeError("qemu-io could not read %s: %s" % (path, text.strip()))
+    return True
+
+
+def images_equal(a, b, fmt_a=None, fmt_b=None):
+    """Compares guest-visible contents with qemu-img compare -U (images may be in use).
+
+    Returns (equal, text); raises if qemu-img reports an error (exit 2 and up).
+    """
+    cmd = ["qemu-img", "compare", "-U"]
+    if fmt_a:
+        cmd += ["-f", fmt_a]
+    if fmt_b:
+        cmd += ["-F", fmt_b]
+    proc = subprocess.run(cmd + [a, b], capture_output=True, text=True, timeout=300,
+                          stdin=subprocess.DEVNULL)
+    text = (proc.stdout + proc.stderr).strip()
+    if proc.returncode not in (0, 1):
+        raise RuntimeError("qemu-img compare %s %s failed: %s" % (a, b, text))
+    return proc.returncode == 0, text
+
+
+def image_info(path):
+    proc = subprocess.run(["qemu-img", "info", "-U", "--output=json", path], capture_output=True,
+                          text=True, timeout=60, check=True, stdin=subprocess.DEVNULL)
+    return json.loads(proc.stdout)
+
+
+def write_script(directory, name, text):
+    """Writes an executable file (mode 0755) and returns its path."""
+    path = os.path.join(directory, name)
+    with open(path, "w") as f:
+        f.write(text)
+    os.chmod(path, 0o755)
+    return path
+
+
+# ------------------------------------------------------------------- VMs
+
+def _size_bytes(size):
+    match = re.fullmatch(r"(\d+)([KMG]?)", str(size))
+    if not match:
+        raise ValueError("bad size %r" % size)
+    return int(match.group(1)) * {"": 1, "K": 1024, "M": 1024 ** 2, "G": 1024 ** 3}[match.group(2)]
+
+
+class VM:
+    """One throwaway VM: unique name, own scratch directory, cleaned up always.
+
+    disks: list of (target, format, size), format 'qcow2' or 'raw', size in
+    bytes or as "32M"; targets vdX are virtio disks, sdX SATA disks.
+    cdrom: add an empty CD drive (no source). uefi: OVMF firmware with a
+    per-VM NVRAM file in the scratch directory. agent: a guest-agent channel
+    (org.qemu.guest_agent.0) with no agent behind it.
+    """
+
+    def __init__(self, disks=(("vda", "qcow2", "32M"),), cdrom=False, uefi=False, agent=False,
+                 memory_mib=128, name=None, scratch_root=None):
+        self.name = name or "qbt-" + uuid.uuid4().hex[:10]
+        root = scratch_root or SCRATCH_ROOT
+        self.scratch = tempfile.mkdtemp(prefix=self.name + "-", dir=root)
+        os.chmod(self.scratch, 0o755)
+        self.disk_specs = [(t, f, _size_bytes(s)) for t, f, s in disks]
+        self.cdrom, self.uefi, self.agent, self.memory_mib = cdrom, uefi, agent, memory_mib
+        self.images, self.formats = {}, {}
+        self.nvram = os.path.join(self.scratch, self.name + "_VARS.fd") if uefi else None
+        firmware = "uefi" if uefi else "bios"
+        self.domain_type = "kvm" if kvm_available() and _kvm_ok.get(firmware, True) else "qemu"
+        self.defined = False
+        _live_vms.append(self)
+        for target, fmt, size in self.disk_specs:
+            ext = "qcow2" if fmt == "qcow2" else "img"
+            path = os.path.join(self.scratch, "%s-disk-%s.%s" % (self.name, target, ext))
+            subprocess.run(["qemu-img", "create", "-q", "-f", fmt, path, str(size)], check=True,
+                           capture_output=True, stdin=subprocess.DEVNULL)
+            self.images[target], self.formats[target] = path, fmt
+        if uefi:
+            shutil.copyfile(OVMF_VARS, self.nvram)
+
+    # -- definition
+    def xml(self):
+        lines = ["<domain type='%s'>" % self.domain_type,
+                 "  <name>%s</name>" % self.name,
+                 "  <memory unit='MiB'>%d</memory>" % self.memory_mib,
+                 "  <vcpu>1</vcpu>",
+                 "  <os>",
+                 "    <type arch='x86_64' machine='q35'>hvm</type>"]
+        if self.uefi:
+            lines += ["    <loader readonly='yes' type='pflash'>%s</loader>" % OVMF_CODE,
+                      "    <nvram>%s</nvram>" % self.nvram]
+        lines += ["  </os>", "  <features><acpi/></features>",
+                  "  <on_poweroff>destroy</on_poweroff>", "  <on_reboot>restart</on_reboot>",
+                  "  <on_crash>destroy</on_crash>", "  <devices>"]
+        for target, fmt, _ in self.disk_specs:
+            bus = "virtio" if target.startswith("vd") else "sata"
+            lines += ["    <disk type='file' device='disk'>",
+                      "      <driver name='qemu' type='%s'/>" % fmt,
+                      "      <source file='%s'/>" % self.images[target],
+                      "      <target dev='%s' bus='%s'/>" % (target, bus),
+                      "    </disk>"]
+        if self.cdrom:
+            used = {t for t, _, _ in self.disk_specs}
+            cd = next("sd" + c for c in "abcdefghijklmnopqrstuvwxyz" if "sd" + c not in used)
+            lines += ["    <disk type='file' device='cdrom'>",
+                      "      <driver name='qemu' type='raw'/>",
+                      "      <target dev='%s' bus='sata'/>" % cd,
+                      "      <readonly/>",
+                      "    </disk>"]
+        if self.agent:
+            lines += ["    <channel type='unix'>",
+                      "      <target type='virtio' name='org.qemu.guest_agent.0'/>",
+                      "    </channel>"]
+        lines += ["    <memballoon model='none'/>", "  </devices>", "</domain>"]
+        return "\n".join(lines) + "\n"
+
+    def define(self):
+        path = os.path.join(self.scratch, "domain.xml")
+        with open(path, "w") as f:
+            f.write(self.xml())
+        virsh("define", path)
+        self.defined = True
+        return self
+
+    # -- power
+    def state(self):
+        """The first word(s) of virsh domstate, e.g. 'running', 'paused', 'shut off'."""
+        return virsh("domstate", self.name).stdout.strip()
+
+    def state_reason(self):
+        return virsh("domstate", self.name, "--reason", check=False).stdout.strip()
+
+    def start(self, settle=2.0):
+        """Defines if needed and starts; returns once the VM runs steadily.
+
+        Under KVM a VM whose firmware the host cannot virtualise stops at
+        once (start error, or paused by an emulation failure); it is then
+        redefined for plain emulation, and later VMs of that firmware skip KVM.
+        """
+        if not self.defined:
+            self.define()
+        firmware = "uefi" if self.uefi else "bios"
+        proc = virsh("start", self.name, check=False)
+        ok = proc.returncode == 0 and self._steady(settle)
+        if not ok and self.domain_type == "kvm":
+            _kvm_ok[firmware] = False
+            virsh("destroy", self.name, check=False)
+            virsh("undefine", self.name, "--nvram")
+            if self.uefi:
+                shutil.copyfile(OVMF_VARS, self.nvram)
+            self.domain_type = "qemu"
+            self.define()
+            proc = virsh("start", self.name, check=False)
+            ok = proc.returncode == 0 and self._steady(settle)
+        if not ok:
+            raise RuntimeError("VM %s did not start: %s %s" % (self.name, proc.stderr.strip(),
+                                                               self.state_reason()))
+        if self.domain_type == "kvm":
+            _kvm_ok[firmware] = True
+        return self
+
+    def _steady(self, settle):
+        deadline = time.time() + settle
+        while True:
+            if self.state() != "running":
+                return False
+            if time.time() >= deadline:
+                return True
+            time.sleep(0.25)
+
+    def pause(self):
+        virsh("suspend", self.name)
+        return self
+
+    def resume(self):
+        virsh("resume", self.name)
+        return self
+
+    def shutoff(self):
+        """Pulls the plug (virsh destroy): the VM is shut off at once."""
+        if self.state() != "shut off":
+            virsh("destroy", self.name)
+        return self
+
+    # -- inspection
+    def dumpxml(self, inactive=False):
+        return virsh("dumpxml", self.name, *(["--inactive"] if inactive else [])).stdout
+
+    def domblklist(self):
+        """[(type, device, target, source)] from virsh domblklist --details."""
+        rows = []
+        for line in virsh("domblklist", self.name, "--details").stdout.splitlines()[2:]:
+            words = line.split(None, 3)
+            if len(words) == 4:
+                rows.append(tuple(words))
+        return rows
+
+    def active_image(self, target):
+        """The image the VM writes to now for `target` (an overlay during a snapshot)."""
+        for _, _, tgt, source in self.domblklist():
+            if tgt == target:
+                return source
+        raise KeyError(target)
+
+    def snapshots(self):
+        out = virsh("snapshot-list", self.name, "--name").stdout
+        return [line.strip() for line in out.splitlines() if line.strip()]
+
+    def overlay_path(self, target, snapshot=SNAPSHOT):
+        """Where the tool puts a disk's overlay: next to its base image."""
+        return os.path.join(os.path.dirname(self.images[target]),
+                            "%s-%s.%s.qcow2" % (self.name, target, snapshot))
+
+    def create_snapshot(self, name, disk_only=True):
+        """An external snapshot of every disk, overlays in the scratch directory."""
+        args = ["snapshot-create-as", self.name, name]
+        if disk_only:
+            args += ["--disk-only", "--atomic"]
+            for target in sorted(self.images):
+                args += ["--diskspec", "%s,snapshot=external,file=%s" % (
+                    target, self.overlay_path(target, name))]
+        virsh(*args)
+
+    def delete_snapshot(self, name):
+        virsh("snapshot-delete", self.name, name)
+
+    # -- the guest's view
+    def monitor(self, command):
+        """An HMP command; returns its reply text."""
+        return virsh("qemu-monitor-command", self.name, "--hmp", command).stdout
+
+    def block_device(self, target):
+        """The qdev path ("Attached to:") of `target` as `info block` shows it."""
+        alias = None
+        match = re.search(r"<target dev='%s'[^>]*/>.*?<alias name='([^']+)'/>" % re.escape(target),
+                          self.dumpxml(), re.S)
+        if match:
+            alias = match.group(1)
+        source = self.active_image(target)
+        attached = None
+        for block in re.split(r"\n(?=\S)", self.monitor("info block")):
+            found = re.search(r"Attached to:\s+(\S+)", block)
+            if not found:
+                continue
+            path = found.group(1)
+            if alias and (path == alias or "/%s/" % alias in path or path.endswith("/" + alias)):
+                return path
+            if block.split("\n", 1)[0].split(": ", 1)[-1].startswith(source + " "):
+                attached = path
+        if attached:
+            return attached
+        raise KeyError("no block device for %s in %s" % (target, self.name))
+
+    def write_pattern(self, target, byte, offset, length):
+        """Writes `length` bytes of `byte` at `offset` into the running VM's disk,
+        through QEMU as a guest write would go, and flushes them to the image."""
+        device = self.block_device(target)
+        for command in ('write -P 0x%02x %d %d' % (byte, offset, length), "flush"):
+            reply = self.monitor('qemu-io -d %s "%s"' % (device, command)).strip()
+            if reply:
+                raise RuntimeError("qemu-io %s on %s: %s" % (command, self.name, reply))
+
+    def wait_nvram_settled(self, timeout=120, quiet=4.0):
+        """Waits until the firmware has rewritten its NVRAM file and then left it
+        alone for `quiet` seconds (OVMF rewrites it a few seconds after start)."""
+        if not self.nvram:
+            return
+        with open(OVMF_VARS, "rb") as f:
+            template = f.read()
+        deadline = time.time() + timeout
+        last, since = None, time.time()
+        while time.time() < deadline:
+            with open(self.nvram, "rb") as f:
+                data = f.read()
+            if data != last:
+                last, since = data, time.time()
+            elif data != template and time.time() - since >= quiet:
+                return
+            time.sleep(0.5)
+        raise RuntimeError("NVRAM of %s did not settle within %ss" % (self.name, timeout))
+
+    # -- cleanup
+    def cleanup(self):
+        """Destroys and undefines this VM (NVRAM, snapshot metadata) and deletes its scratch dir."""
+        try:
+            if virsh("dominfo", self.name, check=False).returncode == 0:
+                virsh("destroy", self.name, check=False)
+                for _ in range(3):
+                    proc = virsh("undefine", self.name, "--nvram", "--snapshots-metadata",
+                                 "--checkpoints-metadata", check=False)
+                    if proc.returncode == 0 or virsh("dominfo", self.name,
+                                                     check=False).returncode != 0:
+                        break
+                    time.sleep(1)
+        finally:
+            shutil.rmtree(self.scratch, ignore_errors=True)
+            if self in _live_vms:
+                _live_vms.remove(self)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.cleanup()
+        return False
+
+
+def make_vm(testcase, **kw):
+    """A VM that is cleaned up when the test ends, whatever its outcome."""
+    vm = VM(**kw)
+    testcase.addCleanup(vm.cleanup)
+    return vm
+
+
+@atexit.register
+def _cleanup_forgotten():
+    for vm in list(_live_vms):
+        vm.cleanup()
+
+
+# ------------------------------------------------------------------ tool
+
+class ToolResult:
+    def __init__(self, rc, out, err, app_log):
+        self.rc, self.out, self.err, self.app_log = rc, out, err, app_log
+
+    @property
+    def out_lines(self):
+        """Standard output lines without their timestamp frame."""
+        return strip_ts(self.out)
+
+    @property
+    def err_lines(self):
+        return strip_ts(self.err)
+
+    def __repr__(self):
+        return "rc=%s\n--- stdout\n%s--- stderr\n%s--- app log\n%s" % (
+            self.rc, self.out, self.err, "\n".join(self.app_log))
+
+
+class Tool:
+    """Runs the binary with the real virsh and qemu-img inside a private mount
+    namespace whose /var/log is a test-owned directory."""
+
+    def __init__(self):
+        self.box = harness.Sandbox()
+        self.varlog = self.box.varlog
+        self.root = self.box.root
+
+    def run(self, args, extra_path=(), timeout=600, setup=""):
+        """extra_path: directories put before the system PATH (stand-ins)."""
+        path = ":".join(list(extra_path) + [SYSTEM_PATH])
+        before = len(self.box.app_log())
+        proc = self.box.start([str(a) for a in args], setup=setup, path=path)
+        try:
+            out, err = proc.communicate(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            out, err = proc.communicate()
+            raise
+        return ToolResult(proc.returncode, out, err, self.box.app_log()[before:])
+
+    def cleanup(self):
+        self.box.cleanup()
+
+
+def make_tool(testcase):
+    tool = Tool()
+    testcase.addCleanup(tool.cleanup)
+    return tool
