@@ -1,0 +1,84 @@
+# Install rules and the Debian package.
+#
+# `cmake --install build --prefix /usr` (or the .deb from `cpack -G DEB` in
+# the build directory) puts the program where the systemd unit, the man page
+# and the shell completion expect it:
+#   /usr/sbin/quorlane-backup
+#   /usr/share/man/man8/quorlane-backup.8
+#   /usr/lib/systemd/system/quorlane-backup@.service and @.timer
+#   /usr/share/bash-completion/completions/quorlane-backup
+#   /etc/logrotate.d/quorlane-backup
+include(GNUInstallDirs)
+
+get_filename_component(QUORLANE_PACKAGING_DIR ${CMAKE_CURRENT_LIST_DIR}/../packaging ABSOLUTE)
+
+install(TARGETS quorlane-backup RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
+install(FILES ${QUORLANE_PACKAGING_DIR}/quorlane-backup.8
+        DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
+install(FILES ${QUORLANE_PACKAGING_DIR}/quorlane-backup@.service
+              ${QUORLANE_PACKAGING_DIR}/quorlane-backup@.timer
+        DESTINATION lib/systemd/system)
+install(FILES ${QUORLANE_PACKAGING_DIR}/quorlane-backup.bash-completion
+        DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/bash-completion/completions
+        RENAME quorlane-backup)
+# The logrotate rule is a configuration file: /etc for the /usr prefix (the
+# package), <prefix>/etc otherwise. Decided when installing, not when
+# configuring, so that `cmake --install build --prefix /tmp/x` stays inside
+# /tmp/x instead of writing the host's /etc. DESTDIR applies as usual.
+set(QUORLANE_LOGROTATE_INSTALL [[
+  set(_quorlane_etc "${CMAKE_INSTALL_PREFIX}/etc")
+  if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
+    set(_quorlane_etc "/etc")
+  endif()
+  file(INSTALL DESTINATION "${_quorlane_etc}/logrotate.d" TYPE FILE
+       RENAME quorlane-backup
+       FILES "@QUORLANE_PACKAGING_DIR@/quorlane-backup.logrotate")
+]])
+string(CONFIGURE "${QUORLANE_LOGROTATE_INSTALL}" QUORLANE_LOGROTATE_INSTALL @ONLY)
+install(CODE "${QUORLANE_LOGROTATE_INSTALL}")
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME quorlane-backup)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_CONTACT "quorlane-backup maintainers <maintainers@quorlane.invalid>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
+    "Back up one libvirt/KVM VM per run into a timestamped directory")
+set(CPACK_PACKAGE_DESCRIPTION
+    "quorlane-backup backs up a single libvirt/KVM virtual machine per run: it
+takes an external disk-only snapshot, copies every disk into a thin
+zstd-compressed qcow2 file together with the VM definition and its UEFI
+NVRAM, merges the snapshot back and keeps the newest N backups. A systemd
+timer template runs it daily per VM.")
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_DEBIAN_PACKAGE_NAME quorlane-backup)
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${CPACK_PACKAGE_CONTACT})
+set(CPACK_DEBIAN_PACKAGE_SECTION admin)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libvirt-clients, qemu-utils")
+# The versioned C and C++ runtime dependencies come from dpkg-shlibdeps, which
+# CPack drives through the `file` utility; without the two, name the runtime
+# libraries unversioned rather than fail.
+find_program(QUORLANE_FILE_UTILITY file)
+find_program(QUORLANE_DPKG_SHLIBDEPS dpkg-shlibdeps)
+if(QUORLANE_FILE_UTILITY AND QUORLANE_DPKG_SHLIBDEPS)
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+else()
+  string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", libc6, libgcc-s1, libstdc++6")
+endif()
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_STRIP_FILES ON)
+# dpkg keeps an operator's edits of the logrotate rule on upgrade; the
+# maintainer scripts reload systemd so that the unit templates are seen.
+file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/deb-control/conffiles "/etc/logrotate.d/quorlane-backup\n")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+    ${CMAKE_CURRENT_BINARY_DIR}/deb-control/conffiles
+    ${QUORLANE_PACKAGING_DIR}/deb/postinst
+    ${QUORLANE_PACKAGING_DIR}/deb/postrm)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+find_program(QUORLANE_DPKG dpkg)
+if(QUORLANE_DPKG)
+  execute_process(COMMAND ${QUORLANE_DPKG} --print-architecture
+                  OUTPUT_VARIABLE CPACK_DEBIAN_PACKAGE_ARCHITECTURE
+                  OUTPUT_STRIP_TRAILING_WHITESPACE)
+endif()
+include(CPack)
