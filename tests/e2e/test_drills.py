@@ -1,0 +1,341 @@
+"""Restore drill against the real libvirt daemon and QEMU, plus the helpers
+that the other drill modules (test_drill_*.py) share.
+
+The restore drill follows the procedure an operator would follow by hand:
+copy the backed-up images and NVRAM somewhere new, take the corrected
+definition, give it a new name, drop the identity lines (uuid, MAC
+addresses), point it at the copies, define and start it. It then shows that
+the restored VM runs on exactly the content that was backed up.
+"""
+import os
+import re
+import shlex
+import shutil
+import subprocess
+import tempfile
+import time
+import unittest
+
+import vmlib
+from vmlib import SNAPSHOT, virsh
+
+APP_VERSION = "0.1.5-prototype"
+TS_NAME = re.compile(r"^\d{4}-\d\d-\d\d_\d\d-\d\d-\d\d$")
+FRAME = re.compile(r"^\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\] ")
+MIB = 1024 * 1024
+
+
+# ------------------------------------------------------------ shared helpers
+
+def framed_lines(text):
+    """Console lines with the timestamp frame removed.
+
+    Unlike vmlib.strip_ts this accepts lines without a frame (a message that
+    carries a multi-line text from libvirt continues on such lines); they are
+    returned as they are.
+    """
+    return [FRAME.sub("", line, count=1) for line in text.splitlines()]
+
+
+def timestamp_dirs(vm_dir):
+    """Names of the timestamp-named subdirectories of vm_dir, oldest first."""
+    if not os.path.isdir(vm_dir):
+        return []
+    return sorted(n for n in os.listdir(vm_dir)
+                  if TS_NAME.match(n) and os.path.isdir(os.path.join(vm_dir, n)))
+
+
+def sleep_past(ts_name):
+    """Waits until a new run would get a timestamp later than ts_name: two runs
+    within one second would want the same backup directory."""
+    while time.strftime("%Y-%m-%d_%H-%M-%S") <= ts_name:
+        time.sleep(0.05)
+
+
+def tree(path):
+    """{relative path: file bytes or None for a directory} of everything below path."""
+    result = {}
+    for dirpath, dirnames, filenames in os.walk(path):
+        for d in dirnames:
+            result[os.path.relpath(os.path.join(dirpath, d), path)] = None
+        for f in filenames:
+            full = os.path.join(dirpath, f)
+            with open(full, "rb") as fh:
+                result[os.path.relpath(full, path)] = fh.read()
+    return result
+
+
+def app_record(line, vm, result, stage=None, dir_=None, consistency=None, reason=None):
+    """A regular expression for one application-log line with exactly these fields."""
+    pattern = r"^\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\] vm=%s result=%s" % (re.escape(vm), result)
+    if stage:
+        pattern += " stage=" + re.escape(stage)
+    if dir_:
+        pattern += " dir=" + re.escape(dir_)
+    if consistency:
+        pattern += " consistency=" + re.escape(consistency)
+    pattern += r" duration=\d+s version=" + re.escape(APP_VERSION)
+    if reason:
+        pattern += ' reason="%s"' % re.escape(reason)
+    return re.match(pattern + "$", line) is not None
+
+
+def prior_snapshot_lines(vm, root):
+    """The refusal a run prints while the temporary snapshot exists."""
+    return [
+        "ERROR: Prior backup snapshot '%s' exists on VM '%s'." % (SNAPSHOT, vm),
+        "ERROR: A previous run was interrupted. Investigate and clean up the",
+        "ERROR: existing snapshot (and any partial backup directory under",
+        "ERROR: %s/%s/) before running again." % (root, vm),
+        "ERROR: ",
+        "ERROR: Recovery: 'virsh snapshot-delete %s %s'" % (vm, SNAPSHOT),
+        "ERROR:   will merge the overlay back into the base and clean up.",
+    ]
+
+
+def recovery_command(err_lines):
+    """The command inside the quotes of the printed "Recovery: '...'" line."""
+    for line in err_lines:
+        match = re.match(r"^ERROR: Recovery: '(.*)'$", line)
+        if match:
+            return shlex.split(match.group(1))
+    raise AssertionError("no recovery line in %r" % err_lines)
+
+
+SLOW_QEMU_IMG = """#!/bin/sh
+# A slow real disk copy: 'convert' waits first, then the real program copies.
+# Every call of 'convert' leaves its pid in the marker file, and 'copying'
+# once the wait is over.
+if [ "$1" = convert ]; then
+  echo "started $$" >> '%(marker)s'
+  sleep %(delay)s
+  echo "copying $$" >> '%(marker)s'
+fi
+exec /usr/bin/qemu-img "$@"
+"""
+
+
+def slow_qemu_img(directory, delay=3):
+    """A bin directory whose qemu-img copies slowly; returns (bin dir, marker path)."""
+    bindir = os.path.join(directory, "slow-bin")
+    os.makedirs(bindir, exist_ok=True)
+    marker = os.path.join(directory, "convert-calls")
+    vmlib.write_script(bindir, "qemu-img", SLOW_QEMU_IMG % {"marker": marker, "delay": delay})
+    return bindir, marker
+
+
+def wait_for_file(path, timeout=60):
+    deadline = time.time() + timeout
+    while time.time() < deadline:
+        if os.path.exists(path) and os.path.getsize(path) > 0:
+            return
+        time.sleep(0.05)
+    raise AssertionError("%s did not appear within %ss" % (path, timeout))
+
+
+def start_tool(tool, args, extra_path=(), new_session=False):
+    """Starts the binary like vmlib.Tool.run, but returns at once.
+
+    The Popen's pid is the binary itself (unshare and sh exec it), so a
+    signal to that pid reaches the tool alone. With new_session the tool
+    leads its own process group, and os.killpg reaches it together with the
+    programs it runs, as Ctrl-C at a terminal would.
+    """
+    script = 'mount --bind "$1" /var/log || exit 99\nshift\nexec "$@"'
+    command = ["unshare", "--mount", "--propagation", "private", "/bin/sh", "-c", script,
+               "sh", tool.varlog, vmlib.BINARY] + [str(a) for a in args]
+    env = tool.box.env(":".join(list(extra_path) + [vmlib.SYSTEM_PATH]))
+    proc = subprocess.Popen(command, env=env, cwd=tool.root, stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, stdin=subprocess.DEVNULL, text=True,
+                            errors="replace", executable="/usr/bin/unshare",
+                            start_new_session=new_session)
+    proc.app_log_start = len(tool.box.app_log())
+    return proc
+
+
+def finish_tool(tool, proc, timeout=600):
+    """Waits for a tool started by start_tool; returns a vmlib.ToolResult."""
+    try:
+        out, err = proc.communicate(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        out, err = proc.communicate()
+        raise
+    return vmlib.ToolResult(proc.returncode, out, err, tool.box.app_log()[proc.app_log_start:])
+
+
+def guest_reads_pattern(vm_name, device, byte, offset, length, timeout=10):
+    """Reads through the running VM's own block layer (HMP qemu-io) and tells
+    whether the range holds `byte` throughout.
+
+    QEMU prints the qemu-io result into the VM's log, not into the monitor
+    reply, so the new part of that log is read.
+    """
+    log = "/var/log/libvirt/qemu/%s.log" % vm_name
+    start = os.path.getsize(log)
+    reply = virsh("qemu-monitor-command", vm_name, "--hmp",
+                  'qemu-io -d %s "read -P 0x%02x %d %d"' % (device, byte, offset, length)).stdout
+    if reply.strip():
+        raise RuntimeError("qemu-io read on %s: %s" % (vm_name, reply.strip()))
+    done = "read %d/%d bytes at offset %d" % (length, length, offset)
+    deadline = time.time() + timeout
+    while time.time() < deadline:
+        with open(log, errors="replace") as f:
+            f.seek(start)
+            text = f.read()
+        if done in text:
+            return "Pattern verification failed at offset %d" % offset not in text
+        time.sleep(0.1)
+    raise RuntimeError("no qemu-io result in %s: %r" % (log, text))
+
+
+class DrillCase(unittest.TestCase):
+    """A test with the real daemon, a tool runner and a backup root of its own."""
+
+    @classmethod
+    def setUpClass(cls):
+        vmlib.require_libvirt()
+
+    def setUp(self):
+        self.tool = vmlib.make_tool(self)
+        self.root = os.path.join(self.tool.root, "backups")
+        os.makedirs(self.root)
+
+    def backup(self, vm, *extra, keep=5, extra_path=()):
+        """One real run against vm; returns the ToolResult."""
+        return self.tool.run(["-n", vm.name, "-r", self.root, "-k", str(keep)] + list(extra),
+                             extra_path=extra_path)
+
+    def assertOnBaseImages(self, vm):
+        """No snapshot left, every disk on its base image, no overlay file left."""
+        self.assertEqual(vm.snapshots(), [])
+        for target, image in vm.images.items():
+            self.assertEqual(vm.active_image(target), image)
+            self.assertFalse(os.path.exists(vm.overlay_path(target)), vm.overlay_path(target))
+
+    def assertOk(self, result):
+        self.assertEqual(result.rc, 0, result)
+
+
+class DefinedVM(vmlib.VM):
+    """The inspection methods of vmlib.VM for a VM that a test defined itself."""
+
+    def __init__(self, name):  # pylint: disable=super-init-not-called
+        self.name = name
+
+
+# -------------------------------------------------------------- the drill
+
+class RestoreDrill(DrillCase):
+
+    def restored_vm(self, name):
+        """A fresh directory for the restored copies, and cleanup of the VM `name`."""
+        directory = tempfile.mkdtemp(prefix=name + "-", dir=vmlib.SCRATCH_ROOT)
+        os.chmod(directory, 0o755)
+
+        def cleanup():
+            try:
+                if virsh("dominfo", name, check=False).returncode == 0:
+                    virsh("destroy", name, check=False)
+                    virsh("undefine", name, "--nvram", "--snapshots-metadata", check=False)
+            finally:
+                shutil.rmtree(directory, ignore_errors=True)
+        self.addCleanup(cleanup)
+        return directory
+
+    def test_restore_of_uefi_vm_with_qcow2_and_raw_disk(self):
+        vm = vmlib.make_vm(self, disks=[("vda", "qcow2", "32M"), ("vdb", "raw", "16M")], uefi=True)
+        vm.start()
+        vm.wait_nvram_settled()
+        # What the backup must carry: one pattern per disk, written as the guest would.
+        vm.write_pattern("vda", 0xa1, 1 * MIB, 256 * 1024)
+        vm.write_pattern("vdb", 0xb2, 3 * MIB, 256 * 1024)
+
+        result = self.backup(vm, keep=3)
+        self.assertOk(result)
+        vm_dir = os.path.join(self.root, vm.name)
+        (stamp,) = timestamp_dirs(vm_dir)
+        backup = os.path.join(vm_dir, stamp)
+        self.assertIn("Backup complete: " + backup, result.out_lines)
+        self.assertOnBaseImages(vm)
+        # Writes after the backup must not show up in what is restored.
+        vm.write_pattern("vda", 0xc3, 1 * MIB, 256 * 1024)
+        vm.write_pattern("vdb", 0xc3, 3 * MIB, 256 * 1024)
+
+        images = {t: os.path.join(backup, "%s-%s.qcow2" % (vm.name, t)) for t in ("vda", "vdb")}
+        nvram = os.path.join(backup, "%s-nvram.fd" % vm.name)
+        for path in list(images.values()) + [nvram]:
+            self.assertTrue(os.path.isfile(path), path)
+        for path in images.values():
+            self.assertEqual(vmlib.image_info(path)["format"], "qcow2")
+        with open(nvram, "rb") as f, open(vm.nvram, "rb") as g:
+            self.assertEqual(f.read(), g.read(), "NVRAM copy differs from the settled original")
+
+        # The corrected definition names the normalized files next to the
+        # originals, as qcow2, and the NVRAM file likewise.
+        with open(os.path.join(backup, vm.name + ".xml")) as f:
+            corrected = f.read()
+        named = {t: os.path.join(vm.scratch, "%s-%s.qcow2" % (vm.name, t)) for t in images}
+        for target, path in named.items():
+            disk = re.search(r"<disk type='file' device='disk'>(?:(?!</disk>).)*"
+                             r"<target dev='%s'(?:(?!</disk>).)*</disk>" % target, corrected, re.S)
+            self.assertIsNotNone(disk, target)
+            self.assertIn("<source file='%s'" % path, disk.group(0))
+            self.assertRegex(disk.group(0), r"<driver name='qemu' type='qcow2'")
+        nv_named = os.path.join(vm.scratch, "%s-nvram.fd" % vm.name)
+        self.assertRegex(corrected, r"<nvram[^>]*>%s</nvram>" % re.escape(nv_named))
+
+        # The restore procedure.
+        new_name = vm.name + "-r"
+        restore = self.restored_vm(new_name)
+        copies = {t: os.path.join(restore, os.path.basename(p)) for t, p in images.items()}
+        for target in images:
+            shutil.copyfile(images[target], copies[target])
+        nv_copy = os.path.join(restore, os.path.basename(nvram))
+        shutil.copyfile(nvram, nv_copy)
+
+        lines = []
+        for line in corrected.splitlines(keepends=True):
+            if "<uuid>" in line or re.search(r"<mac address=[^>]*/>", line):
+                continue
+            line = line.replace("<name>%s</name>" % vm.name, "<name>%s</name>" % new_name)
+            for target, path in named.items():
+                line = line.replace("<source file='%s'" % path, "<source file='%s'" % copies[target])
+            line = re.sub(r"(<nvram[^>]*>)[^<]*(</nvram>)", r"\g<1>%s\g<2>" % nv_copy, line)
+            lines.append(line)
+        edited = "".join(lines)
+        self.assertNotIn(vm.scratch, edited)
+        xml_path = os.path.join(restore, new_name + ".xml")
+        with open(xml_path, "w") as f:
+            f.write(edited)
+        virsh("define", xml_path)
+        virsh("start", new_name)
+        time.sleep(2)
+        self.assertEqual(virsh("domstate", new_name).stdout.strip(), "running")
+
+        restored = DefinedVM(new_name)
+        blk = {t: s for _, _, t, s in restored.domblklist()}
+        self.assertEqual(blk, copies)
+        self.assertIn(">%s</nvram>" % nv_copy, virsh("dumpxml", new_name).stdout)
+
+        for target in images:
+            equal, text = vmlib.images_equal(images[target], copies[target])
+            self.assertTrue(equal, "%s: %s" % (target, text))
+        self.assertTrue(vmlib.image_has_pattern(copies["vda"], 0xa1, 1 * MIB, 256 * 1024))
+        self.assertTrue(vmlib.image_has_pattern(copies["vdb"], 0xb2, 3 * MIB, 256 * 1024))
+        # The later writes went to the original only.
+        self.assertTrue(vmlib.image_has_pattern(vm.images["vda"], 0xc3, 1 * MIB, 256 * 1024))
+        self.assertFalse(vmlib.image_has_pattern(copies["vda"], 0xc3, 1 * MIB, 256 * 1024))
+
+        # The guest of the restored VM sees the backed-up data on both disks;
+        # vdb was a raw image and is a qcow2 file now, which only reads right
+        # if the definition says so.
+        for target, byte, offset in (("vda", 0xa1, 1 * MIB), ("vdb", 0xb2, 3 * MIB)):
+            device = restored.block_device(target)
+            self.assertTrue(guest_reads_pattern(new_name, device, byte, offset, 256 * 1024), target)
+            self.assertFalse(guest_reads_pattern(new_name, device, 0xc3, offset, 256 * 1024), target)
+        self.assertEqual(virsh("domstate", new_name).stdout.strip(), "running")
+
+
+if __name__ == "__main__":
+    unittest.main()
