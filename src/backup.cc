@@ -149,10 +149,27 @@ bool isTimestampName(const std::string& name) {
   return true;
 }
 
-// The names of the backup directories below vmDir: subdirectories (links to
-// directories included) whose names have the timestamp form. Anything else
-// an operator keeps there is neither counted nor deleted.
-std::vector<std::string> listBackupDirs(const std::string& vmDir) {
+constexpr std::string_view kDisksCopiedMessage = "All disks backed up successfully.";
+
+// A run that was interrupted leaves its directory behind, with a per-backup
+// log that never reached the end of the disk copy. That directory holds no
+// usable backup: it must not take the place of a complete one in the
+// retention count, and it stays for the operator to inspect.
+bool isUnfinishedRun(const std::string& vmDir, const std::string& vmName,
+                     const std::string& name) {
+  std::ifstream log(joinPath(joinPath(vmDir, name), vmName + "-" + name + ".log"),
+                    std::ios::binary);
+  if (!log) return false;
+  std::ostringstream content;
+  content << log.rdbuf();
+  return content.str().find("] " + std::string(kDisksCopiedMessage) + "\n") == std::string::npos;
+}
+
+// The names of the backups below vmDir: subdirectories (links to
+// directories included) whose names have the timestamp form, less those of
+// unfinished runs. Anything else an operator keeps there is neither counted
+// nor deleted.
+std::vector<std::string> listBackupDirs(const std::string& vmDir, const std::string& vmName) {
   std::vector<std::string> names;
   std::error_code ec;
   fs::directory_iterator it(vmDir, ec);
@@ -161,7 +178,9 @@ std::vector<std::string> listBackupDirs(const std::string& vmDir) {
     std::error_code typeEc;
     if (!entry.is_directory(typeEc)) continue;
     std::string name = entry.path().filename().string();
-    if (isTimestampName(name)) names.push_back(std::move(name));
+    if (isTimestampName(name) && !isUnfinishedRun(vmDir, vmName, name)) {
+      names.push_back(std::move(name));
+    }
   }
   return names;
 }
@@ -572,7 +591,7 @@ void Backup::runDryRun() {
 
   const std::string vmDir = joinPath(opts_.backupRoot, vm);
   if (isDirectory(vmDir)) {
-    const auto existing = static_cast<long>(listBackupDirs(vmDir).size());
+    const auto existing = static_cast<long>(listBackupDirs(vmDir, vm).size());
     out << "\nExisting backups for this VM: " << existing << "\n";
     if (existing >= keepCount_) {
       out << "After this backup, retention would delete " << existing - keepCount_ + 1
@@ -713,7 +732,7 @@ void Backup::backupDisks() {
     }
   }
   step6Ok_ = true;
-  log_.info("All disks backed up successfully.");
+  log_.info(kDisksCopiedMessage);
 }
 
 // ---------------------------------------------------------------------------
@@ -816,7 +835,7 @@ void Backup::pruneOldBackups() {
             " most recent)...");
   const std::string vmDir = joinPath(opts_.backupRoot, opts_.vmName);
   if (!isDirectory(vmDir)) return;
-  std::vector<std::string> backups = listBackupDirs(vmDir);
+  std::vector<std::string> backups = listBackupDirs(vmDir, opts_.vmName);
   const auto total = static_cast<long>(backups.size());
   if (total <= keepCount_) {
     log_.trace(std::to_string(total) + " backup(s) present, within retention limit.");

@@ -130,7 +130,6 @@ class RetentionDrill(DrillCase):
             self.assertForeignUntouched()
         self.assertOnBaseImages(self.vm)
 
-    @unittest.expectedFailure  # an interrupted run's directory takes a retention place
     def test_leftover_of_interrupted_run_is_neither_counted_nor_touched(self):
         first, _ = self.complete_run()
 
