@@ -168,3 +168,187 @@ class SandboxTest(unittest.TestCase):
 
     def assertTimestampDir(self, name):
         self.assertRegex(name, TS_DIR)
+
+
+# ---------------------------------------------------------------------------
+# Whole backup runs: expected console lines, argument vectors, run records.
+
+HEADER = "quorlane-backup v0.1.5-prototype - backing up '%s'"
+CONVERT = ["qemu-img", "convert", "-O", "qcow2", "-c", "-o", "compression_type=zstd"]
+
+
+def info(text):
+    return ("out", text)
+
+
+def warn(text):
+    return ("err", "WARN:  " + text)
+
+
+def error(text):
+    return ("err", "ERROR: " + text)
+
+
+def trace(text):
+    return ("trace", text)
+
+
+def rendered(line):
+    """The console text of an expected line (without its timestamp frame)."""
+    stream, text = line
+    return "  " + text if stream == "trace" else text
+
+
+def until(lines, text):
+    """The expected lines up to and including the first one whose text is `text`."""
+    for index, line in enumerate(lines):
+        if line[1] == text:
+            return lines[:index + 1]
+    raise AssertionError("no expected line %r" % text)
+
+
+def overlay_path(base, vm, target):
+    name = "%s-%s.%s.qcow2" % (vm, target, SNAPSHOT)
+    return os.path.join(os.path.dirname(base), name)
+
+
+def expected_run(d, disks, vm="web01", nvram=None, state="running", quiesce=False,
+                 verbose=False, keep=3, xml_lines=0, step7=None, prune=None):
+    """The console lines of a run that completes, trace lines only if `verbose`.
+
+    `step7` replaces the lines after the Step 7 line, `prune` those after the
+    Step 9 line (by default the trace that one backup is present)."""
+    quiesced = quiesce and state == "running"
+    lines = [info("Step 1: Validating arguments and environment..."),
+             trace("VM '%s' power state: %s" % (vm, state))]
+    if quiesced:
+        lines += [trace("Checking qemu-guest-agent responsiveness..."),
+                  trace("Guest agent is responsive, quiesce will be applied.")]
+    lines += [info("Step 1: validation passed."),
+              info("Step 2: Creating backup directory: " + d),
+              info(HEADER % vm),
+              info("Step 3: Saving VM configuration to %s/%s.xml.backup..." % (d, vm)),
+              trace("XML saved (%d lines)." % xml_lines)]
+    lines += [trace("Disk found: %s -> %s" % (t, disks[t])) for t in sorted(disks)]
+    lines.append(trace("NVRAM path: " + nvram) if nvram else trace("No NVRAM element (BIOS VM)."))
+    lines.append(info("Step 4: Backing up NVRAM..."))
+    if nvram:
+        lines.append(trace("NVRAM copied: %s -> %s/%s-nvram.fd" % (nvram, d, vm)))
+    else:
+        lines.append(info("  No NVRAM file (BIOS VM). Skipping."))
+    lines.append(info("Step 5: Creating external snapshot '%s'..." % SNAPSHOT))
+    if quiesced:
+        lines.append(trace("VM is running, applying --quiesce (agent validated in step 1)."))
+    elif quiesce:
+        lines.append(trace("--quiesce requested but VM is '%s'; flag skipped." % state))
+    lines += [trace("Overlay for %s: %s" % (t, overlay_path(disks[t], vm, t))) for t in sorted(disks)]
+    lines += [info("Snapshot created."), info("Step 6: Backing up disks (thin + compressed qcow2)...")]
+    for t in sorted(disks):
+        lines += [info("  %s: %s" % (t, disks[t])), info("         -> %s/%s-%s.qcow2" % (d, vm, t))]
+    lines += [info("All disks backed up successfully."),
+              info("Step 7: Generating corrected XML (normalized file names)...")]
+    lines += step7 if step7 is not None else [info("Corrected XML written: %s/%s.xml" % (d, vm))]
+    lines += [info("Step 8.a: Removing snapshot '%s'..." % SNAPSHOT),
+              info("Snapshot removed (overlay merged into base by libvirt)."),
+              info("Step 9: Pruning old backups (keeping %d most recent)..." % keep)]
+    lines += prune if prune is not None else [trace("1 backup(s) present, within retention limit.")]
+    lines.append(info("Backup complete: " + d))
+    return [line for line in lines if verbose or line[0] != "trace"]
+
+
+def expected_calls(d, disks, vm="web01", state="running", quiesce=False):
+    """The argument vectors of a run that completes, in order."""
+    quiesced = quiesce and state == "running"
+    calls = [["virsh", "dominfo", vm], ["virsh", "snapshot-list", vm, "--name"],
+             ["virsh", "domstate", vm]]
+    if quiesced:
+        calls.append(["virsh", "qemu-agent-command", "--timeout", "5", vm,
+                      '{"execute":"guest-ping"}'])
+    calls += [["virsh", "dumpxml", vm], ["virsh", "domblklist", vm, "--details"],
+              ["virsh", "domstate", vm]]
+    snapshot = ["virsh", "snapshot-create-as", vm, SNAPSHOT, "--disk-only", "--atomic"]
+    snapshot += ["--quiesce"] if quiesced else []
+    for t in sorted(disks):
+        snapshot += ["--diskspec", "%s,snapshot=external,file=%s" % (t, overlay_path(disks[t], vm, t))]
+    calls.append(snapshot)
+    calls += [CONVERT + [disks[t], "%s/%s-%s.qcow2" % (d, vm, t)] for t in sorted(disks)]
+    calls.append(["virsh", "snapshot-delete", vm, SNAPSHOT])
+    return calls
+
+
+def record_pattern(result, vm="web01", stage=None, directory=None, consistency=None, reason=None):
+    """A regular expression for one whole application-log line."""
+    pattern = TS + re.escape("vm=%s result=%s" % (vm, result))
+    for name, value in (("stage", stage), ("dir", directory), ("consistency", consistency)):
+        if value is not None:
+            pattern += re.escape(" %s=%s" % (name, value))
+    pattern += r" duration=\d+s version=0\.1\.5-prototype"
+    if reason is not None:
+        pattern += re.escape(' reason="%s"' % reason)
+    return "^" + pattern + "$"
+
+
+def image_bytes(label):
+    return ("image of %s\n" % label).encode() * 64
+
+
+class BackupTest(SandboxTest):
+    """A sandbox with a backup root `self.root`, and helpers for whole runs."""
+
+    vm = "web01"
+
+    def setUp(self):
+        super().setUp()
+        self._prepare()
+
+    def _prepare(self):
+        self.root = self.box.path("backups")
+        os.makedirs(self.root)
+
+    def new_box(self):
+        """A fresh sandbox for the next subTest."""
+        self.box = Sandbox()
+        self.addCleanup(self.box.cleanup)
+        self._prepare()
+
+    def lay_out(self, disks, nvram=None):
+        """Creates the base images (and the NVRAM file) named in `disks`."""
+        for target, path in list(disks.items()) + [("nvram", nvram)]:
+            if path is None:
+                continue
+            full = os.path.join(self.box.root, path)
+            os.makedirs(os.path.dirname(full), exist_ok=True)
+            with open(full, "wb") as f:
+                f.write(image_bytes(target))
+
+    def backup(self, *extra, keep="3", setup=""):
+        return self.box.run(["-n", self.vm, "-r", self.root, "-k", keep] + list(extra), setup=setup)
+
+    def backup_dir(self, res, before=None):
+        """The backup directory named by the Step 2 line, checked for its form."""
+        prefix = "Step 2: Creating backup directory: "
+        named = [line[len(prefix):] for line in res.out_lines if line.startswith(prefix)]
+        self.assertEqual(len(named), 1, res.out)
+        d = named[0]
+        self.assertEqual(os.path.dirname(d), os.path.join(self.root, self.vm))
+        self.assertTimestampDir(os.path.basename(d))
+        if before is not None:
+            self.assertGreaterEqual(os.path.basename(d), before)
+            self.assertLessEqual(os.path.basename(d), time.strftime("%Y-%m-%d_%H-%M-%S"))
+        return d
+
+    def assertConsole(self, res, lines, backup_log=None):
+        """stdout and stderr exactly as expected; the per-backup log holds
+        every line from the header line on, in order."""
+        self.assertEqual(res.out_lines, [t for s, t in lines if s == "out"])
+        self.assertEqual(res.err_lines, [rendered(l) for l in lines if l[0] != "out"])
+        if backup_log is not None:
+            with open(backup_log) as f:
+                logged = strip_ts(f.read())
+            start = lines.index(info(HEADER % self.vm))
+            self.assertEqual(logged, [rendered(l) for l in lines[start:]])
+
+    def assertRecord(self, result, **fields):
+        log = self.box.app_log()
+        self.assertEqual(len(log), 1, log)
+        self.assertRegex(log[0], record_pattern(result, vm=self.vm, **fields))
