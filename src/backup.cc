@@ -408,7 +408,8 @@ std::string Backup::RunRecorder::buildLine() const {
   line += " result=";
   line += resultString();
   if (const std::string stage = computeStage(); !stage.empty()) line += " stage=" + stage;
-  if (!b_.backupDir_.empty() && isDirectory(b_.backupDir_)) line += " dir=" + b_.backupDir_;
+  // Only a directory this run created: a refused one holds another run's backup.
+  if (b_.step2Ok_ && isDirectory(b_.backupDir_)) line += " dir=" + b_.backupDir_;
   if (const std::string label = computeConsistency(); !label.empty()) {
     line += " consistency=" + label;
   }

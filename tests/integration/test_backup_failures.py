@@ -98,7 +98,6 @@ class Step2Test(FailureTest):
         self.assertRegex(log[0], r"^\[[-0-9 :]{19}\] vm=web01 result=failure "
                                  r"stage=validation_or_setup .*duration=\d+s")
 
-    @unittest.expectedFailure
     def test_record_of_refused_directory_names_no_directory(self):
         # The directory belongs to an earlier run; naming it in this run's
         # failure record invites an operator to clean it up as a leftover.
