@@ -149,11 +149,20 @@ class DryRunTest(SandboxTest):
             for name in ("2026-01-30_03-00-00", "web01.log"):
                 open(os.path.join(vm_dir, name), "w").close()
 
+        def unfinished_runs(vm_dir):
+            # Left by interrupted runs: their logs never reached the end of the copy.
+            for name in ("2026-02-02_00-00-00", "2026-02-03_00-00-00"):
+                os.makedirs(os.path.join(vm_dir, name))
+                with open(os.path.join(vm_dir, name, "%s-%s.log" % (VM, name)), "w") as f:
+                    f.write("[2026-02-02 00:00:00] quorlane-backup v0.1.5-prototype - "
+                            "backing up '%s'\n" % VM)
+
         cases = [("3 of 7", 3, "7", None, 3), ("6 of 7", 6, "7", None, 6), ("7 of 7", 7, "7", None, 7),
                  ("9 of 7", 9, "7", None, 9), ("none of 1", 0, "1", None, 0),
                  ("1 of 1", 1, "1", None, 1),
                  ("6 and other entries", 6, "7", noise, 6),
-                 ("6 and a link to a directory", 6, "7", link_to_outside, 7)]
+                 ("6 and a link to a directory", 6, "7", link_to_outside, 7),
+                 ("6 and two unfinished runs", 6, "7", unfinished_runs, 6)]
         for name, count, keep, extra, shown in cases:
             with self.subTest(name):
                 self.fresh(healthy_vm())

@@ -14,8 +14,8 @@ class RetentionTest(BackupTest):
         self.outside = self.box.path("elsewhere")
 
     def populate(self, entries):
-        """Creates {name: kind} in the VM directory; kind is dir, file, link-dir,
-        link-file or dangling. Every entry has content, to check it is untouched."""
+        """Creates {name: kind} in the VM directory; kind is dir, finished or
+        unfinished (a directory with a run's log), file, link-dir, link-file or dangling. Every entry has content, to check it is untouched."""
         os.makedirs(self.vm_dir, exist_ok=True)
         os.makedirs(self.outside, exist_ok=True)
         for name, kind in entries.items():
@@ -24,6 +24,15 @@ class RetentionTest(BackupTest):
                 os.makedirs(os.path.join(path, "inner"))
                 with open(os.path.join(path, "inner", "web01-vda.qcow2"), "w") as f:
                     f.write("backup " + name)
+            elif kind in ("finished", "unfinished"):
+                # A run's own log tells whether its disk copy finished.
+                os.makedirs(path)
+                lines = ["[2020-01-01 00:00:00] quorlane-backup v0.1.5-prototype - "
+                         "backing up 'web01'"]
+                if kind == "finished":
+                    lines.append("[2020-01-01 00:00:09] All disks backed up successfully.")
+                with open(os.path.join(path, "web01-%s.log" % name), "w") as f:
+                    f.write("\n".join(lines) + "\n")
             elif kind == "file":
                 with open(path, "w") as f:
                     f.write("file " + name)
@@ -83,6 +92,11 @@ class RetentionTest(BackupTest):
              ["2019-01-01_00-00-00"]),
             (1, {"2020-01-01_00-00-00": "link-dir", "2019-01-01_00-00-00": "dir"},
              ["2020-01-01_00-00-00", "2019-01-01_00-00-00"]),
+            # An interrupted run's directory takes no place and is never deleted.
+            (2, {"2020-01-01_00-00-00": "finished", "2020-01-02_00-00-00": "unfinished",
+                 "2020-01-03_00-00-00": "finished"},
+             ["2020-01-01_00-00-00"]),
+            (1, {"2020-01-01_00-00-00": "unfinished", "2020-01-02_00-00-00": "unfinished"}, 1),
             # This run's backup keeps its place even when older ones sort above it.
             (2, {"2099-01-01_00-00-00": "dir", "2099-01-02_00-00-00": "dir"},
              ["2099-01-01_00-00-00"]),
