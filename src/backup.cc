@@ -155,8 +155,7 @@ constexpr std::string_view kDisksCopiedMessage = "All disks backed up successful
 // log that never reached the end of the disk copy. That directory holds no
 // usable backup: it must not take the place of a complete one in the
 // retention count, and it stays for the operator to inspect.
-bool isUnfinishedRun(const std::string& vmDir, const std::string& vmName,
-                     const std::string& name) {
+bool isUnfinishedRun(const std::string& vmDir, const std::string& vmName, const std::string& name) {
   std::ifstream log(joinPath(joinPath(vmDir, name), vmName + "-" + name + ".log"),
                     std::ios::binary);
   if (!log) return false;
@@ -215,7 +214,8 @@ std::string xmlUnescape(std::string text) {
 bool replaceInXml(std::string& xml, const std::string& before, const std::string& from,
                   const std::string& to, const std::string& after) {
   bool found = false;
-  for (const auto& [oldText, newText] : {std::pair{from, to}, std::pair{xmlEscape(from), xmlEscape(to)}}) {
+  for (const auto& [oldText, newText] :
+       {std::pair{from, to}, std::pair{xmlEscape(from), xmlEscape(to)}}) {
     const std::string needle = before + oldText + after;
     if (xml.find(needle) == std::string::npos) continue;
     found = true;
@@ -566,8 +566,8 @@ void Backup::reportUnresponsiveAgent() const {
 
 void Backup::runDryRun() {
   const std::string& vm = opts_.vmName;
-  const std::string dir = joinPath(joinPath(opts_.backupRoot, vm),
-                                   formatLocalTime("%Y-%m-%d_%H-%M-%S"));
+  const std::string dir =
+      joinPath(joinPath(opts_.backupRoot, vm), formatLocalTime("%Y-%m-%d_%H-%M-%S"));
   std::ostream& out = std::cout;
   out << "\n=== DRY RUN SUMMARY ===\n"
       << "VM:                  " << vm << "\n"
@@ -689,8 +689,8 @@ void Backup::createSnapshot() {
   const std::string snapshot(config::kSnapshotName);
   log_.info("Step 5: Creating external snapshot '" + snapshot + "'...");
   const std::string& vm = opts_.vmName;
-  std::vector<std::string> argv = {"virsh", "snapshot-create-as", vm, snapshot,
-                                   "--disk-only", "--atomic"};
+  std::vector<std::string> argv = {"virsh",  "snapshot-create-as", vm,
+                                   snapshot, "--disk-only",        "--atomic"};
   const std::string state = stripAllSpaces(runCommand({"virsh", "domstate", vm}).out);
   if (opts_.quiesce) {
     if (state == "running") {

@@ -1,6 +1,6 @@
 #include <exception>
-#include <utility>
 #include <string>
+#include <utility>
 
 #include "quorlane/backup.h"
 #include "quorlane/cli.h"
