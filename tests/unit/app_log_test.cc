@@ -3,21 +3,18 @@
 // /var/log, so the machine's real log directory is never touched.
 
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <sched.h>
 #include <sys/mount.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <iostream>
 #include <sstream>
 #include <string>
 
+#include "child_process.h"
 #include "quorlane/logging.h"
 
 namespace quorlane {
@@ -36,11 +33,7 @@ const std::string kFileWarning =
 constexpr int kNoNamespace = 77;
 constexpr int kMountFailed = 78;
 
-struct ChildOutcome {
-  int status = -1;     // exit status; -1 if the child was killed (e.g. an uncaught exception)
-  std::string report;  // what the body returned, sent over standard output
-  std::string err;     // everything written to standard error
-};
+using test_support::ChildOutcome;
 
 std::string readFile(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
@@ -72,58 +65,18 @@ std::string append(std::string_view line) {
   }
 }
 
-void drain(int outFd, int errFd, std::string& out, std::string& err) {
-  pollfd fds[2] = {{outFd, POLLIN, 0}, {errFd, POLLIN, 0}};
-  std::string* sinks[2] = {&out, &err};
-  char buffer[4096];
-  while (fds[0].fd >= 0 || fds[1].fd >= 0) {
-    if (poll(fds, 2, -1) < 0) {
-      if (errno == EINTR) continue;
-      break;
-    }
-    for (int i = 0; i < 2; ++i) {
-      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
-      const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
-      if (n > 0) {
-        sinks[i]->append(buffer, static_cast<std::size_t>(n));
-      } else {
-        close(fds[i].fd);
-        fds[i].fd = -1;
-      }
-    }
-  }
-}
-
 // Runs body in a forked child inside a private mount namespace with an
-// empty tmpfs on /var/log. Without a body it only probes whether that works.
+// empty tmpfs on /var/log; what body returns comes back as the outcome's
+// out. Without a body it only probes whether that works.
 ChildOutcome inPrivateVarLog(const std::function<std::string()>& body) {
-  std::cout.flush();
-  std::cerr.flush();
-  int outPipe[2];
-  int errPipe[2];
-  if (pipe(outPipe) != 0 || pipe(errPipe) != 0) return {};
-  const pid_t pid = fork();
-  if (pid < 0) return {};
-  if (pid == 0) {
-    dup2(outPipe[1], STDOUT_FILENO);
-    dup2(errPipe[1], STDERR_FILENO);
-    for (int fd : {outPipe[0], outPipe[1], errPipe[0], errPipe[1]}) close(fd);
-    if (unshare(CLONE_NEWNS) != 0) _exit(kNoNamespace);
-    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) _exit(kMountFailed);
-    if (mount("tmpfs", "/var/log", "tmpfs", 0, "mode=0755") != 0) _exit(kMountFailed);
+  return test_support::runInChild([&body] {
+    if (unshare(CLONE_NEWNS) != 0) return kNoNamespace;
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return kMountFailed;
+    if (mount("tmpfs", "/var/log", "tmpfs", 0, "mode=0755") != 0) return kMountFailed;
     const std::string report = body ? body() : "";
-    if (!report.empty() && write(STDOUT_FILENO, report.data(), report.size()) < 0) _exit(3);
-    _exit(0);
-  }
-  close(outPipe[1]);
-  close(errPipe[1]);
-  ChildOutcome outcome;
-  drain(outPipe[0], errPipe[0], outcome.report, outcome.err);
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return outcome;
+    if (!report.empty() && write(STDOUT_FILENO, report.data(), report.size()) < 0) return 3;
+    return 0;
+  });
 }
 
 class AppLog : public ::testing::Test {
@@ -150,7 +103,7 @@ TEST_F(AppLog, CreatesTheMissingDirectoryAndWritesOneLine) {
     report += fs::is_directory(kDir) ? "dir after\n" : "no dir after\n";
     return report + readFile(kFile);
   });
-  EXPECT_EQ(r.report, "dir after\n[2026-03-01 14:05:09] web01 SUCCESS\n");
+  EXPECT_EQ(r.out, "dir after\n[2026-03-01 14:05:09] web01 SUCCESS\n");
   EXPECT_EQ(r.err, "");
 }
 
@@ -162,7 +115,7 @@ TEST_F(AppLog, CreatesMissingParentDirectoriesToo) {
     std::string report = append("line");
     return report + readFile(kFile);
   });
-  EXPECT_EQ(r.report, "line\n");
+  EXPECT_EQ(r.out, "line\n");
   EXPECT_EQ(r.err, "");
 }
 
@@ -174,7 +127,7 @@ TEST_F(AppLog, AppendsBelowEarlierLines) {
     report += append("second");
     return report + readFile(kFile);
   });
-  EXPECT_EQ(r.report, "from an earlier run\nfirst\nsecond\n");
+  EXPECT_EQ(r.out, "from an earlier run\nfirst\nsecond\n");
   EXPECT_EQ(r.err, "");
 }
 
@@ -184,7 +137,7 @@ TEST_F(AppLog, AddsNothingToTheLine) {
     report += append("");
     return report + readFile(kFile);
   });
-  EXPECT_EQ(r.report, "  spaced  %s\ttab \n\n");
+  EXPECT_EQ(r.out, "  spaced  %s\ttab \n\n");
   EXPECT_EQ(r.err, "");
 }
 
@@ -196,7 +149,7 @@ TEST_F(AppLog, FollowsASymbolicLinkToAnExistingDirectory) {
     report += fs::is_symlink(kDir) ? "still a link\n" : "link replaced\n";
     return report + readFile("/var/log/elsewhere/quorlane-backup.log");
   });
-  EXPECT_EQ(r.report, "still a link\nvia link\n");
+  EXPECT_EQ(r.out, "still a link\nvia link\n");
   EXPECT_EQ(r.err, "");
 }
 
@@ -206,7 +159,7 @@ TEST_F(AppLog, WarnsWhenTheDirectoryCannotBeCreated) {
     std::string report = append("lost");
     return report + (fs::exists(kDir) ? "dir exists\n" : "");
   });
-  EXPECT_EQ(r.report, "");
+  EXPECT_EQ(r.out, "");
   EXPECT_EQ(r.err, kDirWarning);
 }
 
@@ -216,7 +169,7 @@ TEST_F(AppLog, WarnsWhenAPlainFileIsInTheWay) {
     std::string report = append("lost");
     return report + readFile(kDir);
   });
-  EXPECT_EQ(r.report, "not a directory\n");
+  EXPECT_EQ(r.out, "not a directory\n");
   EXPECT_EQ(r.err, kDirWarning);
 }
 
@@ -225,7 +178,7 @@ TEST_F(AppLog, WarnsWhenTheLogFileCannotBeOpened) {
     fs::create_directories(kFile);  // a directory where the file should be
     return append("lost");
   });
-  EXPECT_EQ(r.report, "");
+  EXPECT_EQ(r.out, "");
   EXPECT_EQ(r.err, kFileWarning);
 }
 
@@ -237,7 +190,7 @@ TEST_F(AppLog, WarnsWhenTheLogFileIsOnAReadOnlyFileSystem) {
     std::string report = append("lost");
     return report + readFile(kFile);
   });
-  EXPECT_EQ(r.report, "kept\n");
+  EXPECT_EQ(r.out, "kept\n");
   EXPECT_EQ(r.err, kFileWarning);
 }
 
