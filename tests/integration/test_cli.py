@@ -2,52 +2,11 @@
 import os
 import unittest
 
-from harness import SandboxTest, healthy_vm
+from harness import HERE, SandboxTest, healthy_vm
 
-USAGE = """\
-quorlane-backup v0.1.5-prototype
-
-Backs up a single libvirt/KVM VM to a timestamped directory.
-
-Usage:
-  quorlane-backup -n <vm-name> -r <backup-root> -k <keep-count> [options]
-
-Required:
-  -n, --vm-name NAME       Name of the VM to back up.
-  -r, --backup-root PATH   Root directory where backups will be created.
-                           Backups land in: <backup-root>/<vm-name>/<timestamp>/
-  -k, --keep-count N       Number of backups to retain (positive integer).
-                           Older backups beyond this count are deleted on
-                           successful runs.
-
-Optional:
-  -q, --quiesce            Request application-consistent backup via the
-                           qemu-guest-agent filesystem freeze.
-                           - Ignored when the VM is powered off (offline
-                             snapshot is already maximally consistent).
-                           - Requires the guest agent to be responsive when
-                             the VM is running--fails fast in step 1 if the
-                             agent is unavailable. No silent fallback.
-  -d, --dry-run            Run validation (step 1) only and report what
-                           would happen. Make no changes.
-  -v, --verbose            Detailed console output for diagnostics.
-  -h, --help               Show this message and exit.
-
-Examples:
-  # Daily backup, keep 7
-  quorlane-backup -n web01 -r /backups -k 7
-
-  # Application-consistent backup, keep 14
-  quorlane-backup --vm-name db01 --backup-root /backups --keep-count 14 --quiesce
-
-  # Validate without backing up
-  quorlane-backup --vm-name web01 --backup-root /backups --keep-count 7 --dry-run
-
-Exit codes:
-  0  success
-  1  validation or backup failure
-  2  snapshot removal failure (VM may need manual intervention)
-"""
+# A literal copy of the expected help text, shared with the unit tests.
+with open(os.path.join(HERE, "..", "data", "usage.txt"), encoding="utf-8", newline="") as _f:
+    USAGE = _f.read()
 
 
 class CommandLineTest(SandboxTest):

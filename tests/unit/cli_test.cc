@@ -1,16 +1,14 @@
 #include "quorlane/cli.h"
 
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <cerrno>
-#include <cstdio>
+#include <fstream>
 #include <iostream>
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include "child_process.h"
 
 namespace quorlane {
 namespace {
@@ -19,10 +17,7 @@ namespace {
 // never mistaken for the parser ending the process with 0 or 1.
 constexpr int kReturned = 42;
 
-struct ParseOutcome {
-  int status = -1;  // exit status of the child; -1 if it did not exit normally
-  std::string out;
-  std::string err;
+struct ParseOutcome : test_support::ChildOutcome {
   bool returned() const { return status == kReturned; }
 };
 
@@ -40,50 +35,11 @@ std::string fields(const std::string& vmName, const std::string& backupRoot,
   return vmName + '\0' + backupRoot + '\0' + keepCountRaw + '\0' + flags;
 }
 
-void drain(int outFd, int errFd, std::string& out, std::string& err) {
-  pollfd fds[2] = {{outFd, POLLIN, 0}, {errFd, POLLIN, 0}};
-  std::string* sinks[2] = {&out, &err};
-  char buffer[4096];
-  while (fds[0].fd >= 0 || fds[1].fd >= 0) {
-    if (poll(fds, 2, -1) < 0) {
-      if (errno == EINTR) continue;
-      break;
-    }
-    for (int i = 0; i < 2; ++i) {
-      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
-      const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
-      if (n > 0) {
-        sinks[i]->append(buffer, static_cast<std::size_t>(n));
-      } else {
-        close(fds[i].fd);
-        fds[i].fd = -1;
-      }
-    }
-  }
-}
-
 // parseArgs ends the process on --help and on every error, so it runs in a
 // forked child whose standard streams are captured. If it returns, the
 // child prints the parsed fields and exits with kReturned.
 ParseOutcome parse(const std::vector<std::string>& args) {
-  std::cout.flush();
-  std::cerr.flush();
-  std::fflush(nullptr);
-  int outPipe[2];
-  int errPipe[2];
-  if (pipe(outPipe) != 0 || pipe(errPipe) != 0) {
-    ADD_FAILURE() << "pipe failed";
-    return {};
-  }
-  const pid_t pid = fork();
-  if (pid < 0) {
-    ADD_FAILURE() << "fork failed";
-    return {};
-  }
-  if (pid == 0) {
-    dup2(outPipe[1], STDOUT_FILENO);
-    dup2(errPipe[1], STDERR_FILENO);
-    for (int fd : {outPipe[0], outPipe[1], errPipe[0], errPipe[1]}) close(fd);
+  return {test_support::runInChild([&args] {
     std::vector<std::string> storage = {"quorlane-backup"};
     storage.insert(storage.end(), args.begin(), args.end());
     std::vector<char*> argv;
@@ -92,17 +48,8 @@ ParseOutcome parse(const std::vector<std::string>& args) {
     const Options opts = parseArgs(static_cast<int>(storage.size()), argv.data());
     std::cout << serialize(opts);
     std::cout.flush();
-    _exit(kReturned);
-  }
-  close(outPipe[1]);
-  close(errPipe[1]);
-  ParseOutcome outcome;
-  drain(outPipe[0], errPipe[0], outcome.out, outcome.err);
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return outcome;
+    return kReturned;
+  })};
 }
 
 std::string usageText() {
@@ -118,54 +65,20 @@ std::vector<std::string> lines(const std::string& text) {
   return result;
 }
 
-const char* const kExpectedUsage =
-    R"(quorlane-backup v0.1.5-prototype
-
-Backs up a single libvirt/KVM VM to a timestamped directory.
-
-Usage:
-  quorlane-backup -n <vm-name> -r <backup-root> -k <keep-count> [options]
-
-Required:
-  -n, --vm-name NAME       Name of the VM to back up.
-  -r, --backup-root PATH   Root directory where backups will be created.
-                           Backups land in: <backup-root>/<vm-name>/<timestamp>/
-  -k, --keep-count N       Number of backups to retain (positive integer).
-                           Older backups beyond this count are deleted on
-                           successful runs.
-
-Optional:
-  -q, --quiesce            Request application-consistent backup via the
-                           qemu-guest-agent filesystem freeze.
-                           - Ignored when the VM is powered off (offline
-                             snapshot is already maximally consistent).
-                           - Requires the guest agent to be responsive when
-                             the VM is running--fails fast in step 1 if the
-                             agent is unavailable. No silent fallback.
-  -d, --dry-run            Run validation (step 1) only and report what
-                           would happen. Make no changes.
-  -v, --verbose            Detailed console output for diagnostics.
-  -h, --help               Show this message and exit.
-
-Examples:
-  # Daily backup, keep 7
-  quorlane-backup -n web01 -r /backups -k 7
-
-  # Application-consistent backup, keep 14
-  quorlane-backup --vm-name db01 --backup-root /backups --keep-count 14 --quiesce
-
-  # Validate without backing up
-  quorlane-backup --vm-name web01 --backup-root /backups --keep-count 7 --dry-run
-
-Exit codes:
-  0  success
-  1  validation or backup failure
-  2  snapshot removal failure (VM may need manual intervention)
-)";
+// The expected help text is a literal copy kept in a data file, shared with
+// the integration tests of the binary's --help.
+std::string expectedUsage() {
+  const std::string path = std::string(QUORLANE_TEST_DATA_DIR) + "/usage.txt";
+  std::ifstream in(path, std::ios::binary);
+  if (!in) ADD_FAILURE() << "cannot read " << path;
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
 
 TEST(PrintUsage, WritesTheFullHelpText) {
   const std::string usage = usageText();
-  EXPECT_EQ(usage, kExpectedUsage);
+  EXPECT_EQ(usage, expectedUsage());
   const std::vector<std::string> text = lines(usage);
   ASSERT_EQ(text.size(), 42u);
   EXPECT_EQ(text[0], "quorlane-backup v0.1.5-prototype");
