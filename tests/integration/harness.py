@@ -170,6 +170,29 @@ class SandboxTest(unittest.TestCase):
         self.assertRegex(name, TS_DIR)
 
 
+def fresh_sandbox(test, rules=()):
+    """Gives `test` a new sandbox (clean call record and /var/log) as test.box,
+    removed after the test, and an empty backup root in it as test.root;
+    returns the sandbox. A test class can take it as a method:
+    `fresh = fresh_sandbox`."""
+    test.box = Sandbox(list(rules))
+    test.addCleanup(test.box.cleanup)
+    test.root = test.box.path("backups")
+    os.makedirs(test.root)
+    return test.box
+
+
+def sandbox_tree(box):
+    """Everything under the sandbox except the stand-ins' bin dir and /var/log."""
+    found = []
+    for top, dirs, files in os.walk(box.root):
+        rel = os.path.relpath(top, box.root)
+        if rel == ".":
+            dirs[:] = [d for d in dirs if d not in ("bin", "varlog")]
+        found += [os.path.join(rel, n) + ("/" if n in dirs else "") for n in dirs + files]
+    return sorted(found)
+
+
 # ---------------------------------------------------------------------------
 # Whole backup runs: expected console lines, argument vectors, run records.
 

@@ -3,7 +3,7 @@ import os
 import re
 import unittest
 
-from harness import TS, Sandbox, SandboxTest, healthy_vm, strip_ts
+from harness import TS, SandboxTest, fresh_sandbox, healthy_vm, strip_ts
 
 START = "Step 1: Validating arguments and environment..."
 TAIL = r" duration=\d+s version=0\.1\.5-prototype$"
@@ -27,11 +27,7 @@ def raw_log(box, *where):
 
 
 class ApplicationLogTest(SandboxTest):
-    def fresh(self, rules=()):
-        self.box = Sandbox(list(rules))
-        self.addCleanup(self.box.cleanup)
-        self.root = self.box.path("backups")
-        os.makedirs(self.root)
+    fresh = fresh_sandbox
 
     def dry_args(self, vm="web01"):
         return ["-n", vm, "-r", self.root, "-k", "3", "-d"]

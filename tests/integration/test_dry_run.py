@@ -3,7 +3,7 @@ import os
 import re
 import unittest
 
-from harness import TS, Sandbox, SandboxTest, healthy_vm, strip_ts
+from harness import TS, SandboxTest, fresh_sandbox, healthy_vm, sandbox_tree, strip_ts
 
 VM = "web01"
 START = "Step 1: Validating arguments and environment..."
@@ -46,31 +46,16 @@ def rule(vector, **answer):
     return dict(prog=vector[0], args=vector[1:], **answer)
 
 
-def tree(box):
-    """Everything under the sandbox except the stand-ins' bin dir and /var/log."""
-    found = []
-    for top, dirs, files in os.walk(box.root):
-        rel = os.path.relpath(top, box.root)
-        if rel == ".":
-            dirs[:] = [d for d in dirs if d not in ("bin", "varlog")]
-        found += [os.path.join(rel, n) + ("/" if n in dirs else "") for n in dirs + files]
-    return sorted(found)
-
-
 def backups(count, start=1):
     return ["2026-01-%02d_03-00-00" % day for day in range(start, start + count)]
 
 
 class DryRunTest(SandboxTest):
-    def fresh(self, rules):
-        self.box = Sandbox(rules)
-        self.addCleanup(self.box.cleanup)
-        self.root = self.box.path("backups")
-        os.makedirs(self.root)
+    fresh = fresh_sandbox
 
     def assertDryRun(self, extra_args, expected, calls=None, keep="7", root=None):
         root = root or self.root
-        before = tree(self.box)
+        before = sandbox_tree(self.box)
         result = self.box.run(["-n", VM, "-r", root, "-k", keep, "-d"] + extra_args)
         self.assertEqual(result.rc, 0, result.err)
         self.assertEqual(result.err, "")
@@ -84,7 +69,7 @@ class DryRunTest(SandboxTest):
         summary_lines[dir_index] = DIR_LINE
         self.assertEqual(summary_lines, expected)
         self.assertEqual(self.box.calls(), calls or STEP1_CALLS + [DOMBLKLIST, DUMPXML])
-        self.assertEqual(tree(self.box), before)
+        self.assertEqual(sandbox_tree(self.box), before)
         log = self.box.app_log()
         self.assertEqual(len(log), 1, log)
         self.assertRegex(log[0], DRY_RECORD)

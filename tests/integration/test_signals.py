@@ -4,7 +4,7 @@ import re
 import signal
 import unittest
 
-from harness import TS, Sandbox, SandboxTest, healthy_vm, strip_ts
+from harness import TS, SandboxTest, fresh_sandbox, healthy_vm, strip_ts
 
 START = "Step 1: Validating arguments and environment..."
 PASSED = "Step 1: validation passed."
@@ -21,11 +21,7 @@ def slow(query, rules, seconds=2):
 
 
 class SignalTest(SandboxTest):
-    def fresh(self, rules):
-        self.box = Sandbox(rules)
-        self.addCleanup(self.box.cleanup)
-        self.root = self.box.path("backups")
-        os.makedirs(self.root)
+    fresh = fresh_sandbox
 
     def signalled(self, args, query, signo):
         proc = self.box.start(["-n", "web01", "-r", self.root, "-k", "3"] + args)

@@ -4,7 +4,7 @@ import re
 import shlex
 import unittest
 
-from harness import TS, Sandbox, SandboxTest, healthy_vm, strip_ts
+from harness import TS, SandboxTest, fresh_sandbox, healthy_vm, sandbox_tree, strip_ts
 
 VM = "web01"
 START = "Step 1: Validating arguments and environment..."
@@ -51,37 +51,20 @@ def read_only(path):
     return "mount --bind %s %s && mount -o remount,ro,bind %s || exit 98" % (q, q, q)
 
 
-def tree(box):
-    """Everything under the sandbox except the stand-ins' bin dir and /var/log."""
-    found = []
-    for top, dirs, files in os.walk(box.root):
-        rel = os.path.relpath(top, box.root)
-        if rel == ".":
-            dirs[:] = [d for d in dirs if d not in ("bin", "varlog")]
-        found += [os.path.join(rel, n) + ("/" if n in dirs else "") for n in dirs + files]
-    return sorted(found)
-
-
 class ValidationTest(SandboxTest):
-    def fresh(self, rules):
-        """A new sandbox (clean call record and /var/log) with a backup root."""
-        self.box = Sandbox(rules)
-        self.addCleanup(self.box.cleanup)
-        self.root = self.box.path("backups")
-        os.makedirs(self.root)
-        return self.box
+    fresh = fresh_sandbox
 
     def args(self, *extra, keep="3"):
         return ["-n", VM, "-r", self.root, "-k", keep] + list(extra)
 
     def assertRefused(self, args, err_lines, calls, setup="", cwd=None, record=True):
-        before = tree(self.box)
+        before = sandbox_tree(self.box)
         result = self.box.run(args, setup=setup, cwd=cwd)
         self.assertEqual(result.rc, 1, result.err)
         self.assertEqual(result.out_lines, [START])
         self.assertEqual(result.err_lines, err_lines)
         self.assertEqual(self.box.calls(), calls)
-        self.assertEqual(tree(self.box), before)
+        self.assertEqual(sandbox_tree(self.box), before)
         log = self.box.app_log()
         if record:
             self.assertEqual(len(log), 1, log)
