@@ -182,6 +182,18 @@ def fresh_sandbox(test, rules=()):
     return test.box
 
 
+def prior_snapshot_lines(vm, root):
+    """The refusal (standard-error lines, without frames) of a run that finds
+    the temporary snapshot of an earlier run on the VM."""
+    return ["ERROR: Prior backup snapshot 'quorlane-backup-temp' exists on VM '%s'." % vm,
+            "ERROR: A previous run was interrupted. Investigate and clean up the",
+            "ERROR: existing snapshot (and any partial backup directory under",
+            "ERROR: %s/%s/) before running again." % (root, vm),
+            "ERROR: ",
+            "ERROR: Recovery: 'virsh snapshot-delete %s quorlane-backup-temp'" % vm,
+            "ERROR:   will merge the overlay back into the base and clean up."]
+
+
 def sandbox_tree(box):
     """Everything under the sandbox except the stand-ins' bin dir and /var/log."""
     found = []

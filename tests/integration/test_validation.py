@@ -4,7 +4,8 @@ import re
 import shlex
 import unittest
 
-from harness import TS, SandboxTest, fresh_sandbox, healthy_vm, sandbox_tree, strip_ts
+from harness import (TS, SandboxTest, fresh_sandbox, healthy_vm, prior_snapshot_lines, sandbox_tree,
+                     strip_ts)
 
 VM = "web01"
 START = "Step 1: Validating arguments and environment..."
@@ -23,16 +24,6 @@ NO_DOMAIN = {"prog": "virsh", "args": DOMINFO[1:], "exit": 1,
 LEFTOVER = {"prog": "virsh", "args": SNAPLIST[1:], "stdout": "quorlane-backup-temp\n"}
 SILENT_AGENT = {"prog": "virsh", "prefix": ["qemu-agent-command"], "exit": 1,
                 "stderr": "error: Guest agent is not responding: timed out\n"}
-
-
-def leftover_lines(root, vm=VM):
-    return ["ERROR: Prior backup snapshot 'quorlane-backup-temp' exists on VM '%s'." % vm,
-            "ERROR: A previous run was interrupted. Investigate and clean up the",
-            "ERROR: existing snapshot (and any partial backup directory under",
-            "ERROR: %s/%s/) before running again." % (root, vm),
-            "ERROR: ",
-            "ERROR: Recovery: 'virsh snapshot-delete %s quorlane-backup-temp'" % vm,
-            "ERROR:   will merge the overlay back into the base and clean up."]
 
 
 AGENT_LINES = ["ERROR: --quiesce was requested, but qemu-guest-agent is not",
@@ -174,7 +165,7 @@ class ValidationTest(SandboxTest):
         # The root is echoed exactly as typed, trailing slash included.
         self.fresh([LEFTOVER] + healthy_vm())
         typed = self.root + "/"
-        self.assertRefused(["-n", VM, "-r", typed, "-k", "3", "-q"], leftover_lines(typed),
+        self.assertRefused(["-n", VM, "-r", typed, "-k", "3", "-q"], prior_snapshot_lines(VM, typed),
                            [DOMINFO, SNAPLIST])
 
     def test_leftover_snapshot_detection(self):
@@ -193,7 +184,8 @@ class ValidationTest(SandboxTest):
                 self.fresh([{"prog": "virsh", "args": SNAPLIST[1:], "stdout": stdout, "exit": code}]
                            + healthy_vm())
                 if present:
-                    self.assertRefused(self.args(), leftover_lines(self.root), [DOMINFO, SNAPLIST])
+                    self.assertRefused(self.args(), prior_snapshot_lines(VM, self.root),
+                                       [DOMINFO, SNAPLIST])
                 else:
                     self.assertPassed(self.args("-d"))
 
