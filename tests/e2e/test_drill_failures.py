@@ -8,7 +8,7 @@ import unittest
 import vmlib
 from vmlib import SNAPSHOT
 from test_drills import (MIB, DrillCase, app_record, framed_lines, prior_snapshot_lines,
-                         recovery_command, timestamp_dirs)
+                         timestamp_dirs)
 
 OLDER = "2020-01-01_00-00-00"
 
@@ -78,14 +78,8 @@ class DiskFullDrill(DrillCase):
         failures = [line for line in err if line.startswith(prefix)]
         self.assertEqual(len(failures), 1, err)
         self.assertIn("No space left on device", failures[0])
-        self.assertIn("WARN:  Backup is incomplete. Deleting partial backup directory.", err)
-        self.assertIn("Snapshot removed (overlay merged into base by libvirt).", result.out_lines)
-        self.assertNotIn("All disks backed up successfully.", result.out_lines)
         self.assertEqual(len(result.app_log), 1, result.app_log)
-        self.assertTrue(app_record(result.app_log[0], vm.name, "failure",
-                                   stage="step6_disk_backup"), result.app_log)
-        self.assertOnBaseImages(vm)
-        self.assertEqual(vm.state(), "running")
+        self.assertCopyFailureCleanedUp(result, err, vm)
 
 
 class SnapshotRemovalFailureDrill(DrillCase):
@@ -135,13 +129,7 @@ class SnapshotRemovalFailureDrill(DrillCase):
         refusal = self.backup(vm, keep=5)
         self.assertEqual(refusal.rc, 1, refusal)
         self.assertEqual(refusal.err_lines, prior_snapshot_lines(vm.name, self.root))
-        command = recovery_command(refusal.err_lines)
-        self.assertEqual(command, ["virsh", "snapshot-delete", vm.name, SNAPSHOT])
-        recovery = subprocess.run(command, capture_output=True, text=True, timeout=300,
-                                  stdin=subprocess.DEVNULL)
-        self.assertEqual(recovery.returncode, 0, recovery.stderr)
-        self.assertOnBaseImages(vm)
-        self.assertEqual(vm.state(), "running")
+        self.assertPrintedRecoveryWorks(refusal.err_lines, vm)
         self.assertTrue(vmlib.image_has_pattern(vm.images["vda"], 0x55, 5 * MIB, 128 * 1024))
         self.assertEqual(timestamp_dirs(vm_dir), [stamp])
 

@@ -6,13 +6,12 @@ the copy is in progress.
 """
 import os
 import signal
-import subprocess
 import unittest
 
 import vmlib
 from vmlib import SNAPSHOT
 from test_drills import (MIB, DrillCase, app_record, finish_tool, framed_lines,
-                         prior_snapshot_lines, recovery_command, sleep_past, slow_qemu_img,
+                         prior_snapshot_lines, sleep_past, slow_qemu_img,
                          start_tool, timestamp_dirs, tree, wait_for_file)
 
 
@@ -68,13 +67,7 @@ class InterruptDrill(DrillCase):
         self.assertEqual(vm.snapshots(), [SNAPSHOT])
 
         # The printed recovery command, run as printed, merges the overlay.
-        command = recovery_command(result.err_lines)
-        self.assertEqual(command, ["virsh", "snapshot-delete", vm.name, SNAPSHOT])
-        recovery = subprocess.run(command, capture_output=True, text=True, timeout=300,
-                                  stdin=subprocess.DEVNULL)
-        self.assertEqual(recovery.returncode, 0, recovery.stderr)
-        self.assertOnBaseImages(vm)
-        self.assertEqual(vm.state(), "running")
+        self.assertPrintedRecoveryWorks(result.err_lines, vm)
         self.assertTrue(vmlib.image_has_pattern(vm.images["vda"], 0x22, 4 * MIB, 128 * 1024),
                         "the write made during the snapshot did not reach the base image")
 
@@ -103,15 +96,8 @@ class InterruptDrill(DrillCase):
         self.assertTrue(calls[0].startswith("started "), calls)
         err = framed_lines(result.err)
         self.assertIn("ERROR: Failed to back up disk: vda (%s): " % vm.images["vda"], err)
-        self.assertIn("WARN:  Backup is incomplete. Deleting partial backup directory.", err)
-        out = result.out_lines
-        self.assertIn("Snapshot removed (overlay merged into base by libvirt).", out)
-        self.assertNotIn("All disks backed up successfully.", out)
-        self.assertTrue(app_record(result.app_log[0], vm.name, "failure",
-                                   stage="step6_disk_backup"), result.app_log)
+        self.assertCopyFailureCleanedUp(result, err, vm)
         self.assertEqual(tree(vm_dir), before)
-        self.assertOnBaseImages(vm)
-        self.assertEqual(vm.state(), "running")
 
 
 class OverlapDrill(DrillCase):

@@ -80,17 +80,8 @@ def app_record(line, vm, result, stage=None, dir_=None, consistency=None, reason
     return re.match(pattern + "$", line) is not None
 
 
-def prior_snapshot_lines(vm, root):
-    """The refusal a run prints while the temporary snapshot exists."""
-    return [
-        "ERROR: Prior backup snapshot '%s' exists on VM '%s'." % (SNAPSHOT, vm),
-        "ERROR: A previous run was interrupted. Investigate and clean up the",
-        "ERROR: existing snapshot (and any partial backup directory under",
-        "ERROR: %s/%s/) before running again." % (root, vm),
-        "ERROR: ",
-        "ERROR: Recovery: 'virsh snapshot-delete %s %s'" % (vm, SNAPSHOT),
-        "ERROR:   will merge the overlay back into the base and clean up.",
-    ]
+# The refusal a run prints while the temporary snapshot exists.
+prior_snapshot_lines = vmlib.harness.prior_snapshot_lines
 
 
 def recovery_command(err_lines):
@@ -155,12 +146,7 @@ def start_tool(tool, args, extra_path=(), new_session=False):
 
 def finish_tool(tool, proc, timeout=600):
     """Waits for a tool started by start_tool; returns a vmlib.ToolResult."""
-    try:
-        out, err = proc.communicate(timeout=timeout)
-    except subprocess.TimeoutExpired:
-        proc.kill()
-        out, err = proc.communicate()
-        raise
+    out, err = vmlib.communicate(proc, timeout)
     return vmlib.ToolResult(proc.returncode, out, err, tool.box.app_log()[proc.app_log_start:])
 
 
@@ -215,6 +201,29 @@ class DrillCase(unittest.TestCase):
 
     def assertOk(self, result):
         self.assertEqual(result.rc, 0, result)
+
+    def assertCopyFailureCleanedUp(self, result, err, vm):
+        """A run whose disk copy failed: it says so on `err` (its standard-error
+        lines), removes the snapshot, records a step-6 failure, and leaves the
+        VM running on its base images."""
+        self.assertIn("WARN:  Backup is incomplete. Deleting partial backup directory.", err)
+        self.assertIn("Snapshot removed (overlay merged into base by libvirt).", result.out_lines)
+        self.assertNotIn("All disks backed up successfully.", result.out_lines)
+        self.assertTrue(app_record(result.app_log[0], vm.name, "failure",
+                                   stage="step6_disk_backup"), result.app_log)
+        self.assertOnBaseImages(vm)
+        self.assertEqual(vm.state(), "running")
+
+    def assertPrintedRecoveryWorks(self, err_lines, vm):
+        """The recovery command printed in `err_lines` removes the snapshot and,
+        run as printed, merges the overlay: the VM runs on its base images."""
+        command = recovery_command(err_lines)
+        self.assertEqual(command, ["virsh", "snapshot-delete", vm.name, SNAPSHOT])
+        recovery = subprocess.run(command, capture_output=True, text=True, timeout=300,
+                                  stdin=subprocess.DEVNULL)
+        self.assertEqual(recovery.returncode, 0, recovery.stderr)
+        self.assertOnBaseImages(vm)
+        self.assertEqual(vm.state(), "running")
 
 
 class DefinedVM(vmlib.VM):

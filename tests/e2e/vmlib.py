@@ -31,6 +31,7 @@ Stable API (other test modules import it; only additions, no changes):
       .varlog .cleanup()
   make_tool(testcase)          a Tool that is cleaned up after the test
   ToolResult: rc out err out_lines err_lines app_log
+  communicate(proc, timeout)   proc.communicate(); kills and reaps on time-out
   write_script(directory, name, text)  an executable file (for stand-ins)
 
 Every VM gets a unique name "qbt-" + random hex and a scratch directory of
@@ -459,18 +460,13 @@ def _cleanup_forgotten():
 
 # ------------------------------------------------------------------ tool
 
-class ToolResult:
+class ToolResult(harness.Result):
+    """A run's status and output (out_lines and err_lines without their
+    timestamp frames), and the application-log lines it added."""
+
     def __init__(self, rc, out, err, app_log):
-        self.rc, self.out, self.err, self.app_log = rc, out, err, app_log
-
-    @property
-    def out_lines(self):
-        """Standard output lines without their timestamp frame."""
-        return strip_ts(self.out)
-
-    @property
-    def err_lines(self):
-        return strip_ts(self.err)
+        super().__init__(rc, out, err, None)
+        self.app_log = app_log
 
     def __repr__(self):
         return "rc=%s\n--- stdout\n%s--- stderr\n%s--- app log\n%s" % (
@@ -491,16 +487,22 @@ class Tool:
         path = ":".join(list(extra_path) + [SYSTEM_PATH])
         before = len(self.box.app_log())
         proc = self.box.start([str(a) for a in args], setup=setup, path=path)
-        try:
-            out, err = proc.communicate(timeout=timeout)
-        except subprocess.TimeoutExpired:
-            proc.kill()
-            out, err = proc.communicate()
-            raise
+        out, err = communicate(proc, timeout)
         return ToolResult(proc.returncode, out, err, self.box.app_log()[before:])
 
     def cleanup(self):
         self.box.cleanup()
+
+
+def communicate(proc, timeout):
+    """proc.communicate() within `timeout` seconds: (stdout, stderr). On a
+    time-out the process is killed and reaped, and TimeoutExpired raised."""
+    try:
+        return proc.communicate(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.communicate()
+        raise
 
 
 def make_tool(testcase):
