@@ -1,0 +1,103 @@
+#!/usr/bin/env python3
+"""Writes a sparse raw disk image filled the way a used guest disk looks.
+
+The image is cut into 1 MiB blocks; each block is, in a fixed pseudo-random
+order (so every run of the benchmark sees the same layout):
+
+  never written (a hole, read back as zeros)          30 %
+  incompressible data (os.urandom)                    25 %
+  text: C headers, documentation, licences            25 %
+  program code: shared libraries and executables      20 %
+
+Text and code come from the files of this machine, read once into a corpus
+and handed out block by block at a rotating offset, so that no two
+neighbouring blocks are the same and a compressor gets no help from
+repetition inside one cluster. The result is converted to qcow2 by the
+caller; holes stay unallocated there, as on a thin-provisioned guest disk.
+
+Usage: mkdisk.py PATH SIZE_BYTES
+Prints one line with the number of bytes of each kind written.
+"""
+
+import os
+import random
+import sys
+
+BLOCK = 1 << 20
+CORPUS_LIMIT = 48 << 20
+
+TEXT_ROOTS = ["/usr/include", "/usr/share/doc", "/usr/share/common-licenses", "/usr/share/perl5"]
+CODE_ROOTS = ["/usr/lib/x86_64-linux-gnu", "/usr/bin", "/usr/sbin", "/usr/libexec"]
+
+
+def corpus(roots, limit):
+    chunks = []
+    total = 0
+    for root in roots:
+        for dirpath, dirnames, filenames in os.walk(root):
+            dirnames.sort()
+            for name in sorted(filenames):
+                path = os.path.join(dirpath, name)
+                if os.path.islink(path) or not os.path.isfile(path):
+                    continue
+                try:
+                    with open(path, "rb") as handle:
+                        data = handle.read(4 << 20)
+                except OSError:
+                    continue
+                if name.endswith(".gz") or not data:
+                    continue
+                chunks.append(data)
+                total += len(data)
+                if total >= limit:
+                    return b"".join(chunks)
+    joined = b"".join(chunks)
+    if len(joined) < 2 * BLOCK:
+        sys.exit(f"mkdisk: too little material under {roots}")
+    return joined
+
+
+def take(buffer, offset):
+    """One block of the corpus starting at offset, wrapping around."""
+    offset %= len(buffer)
+    piece = buffer[offset:offset + BLOCK]
+    if len(piece) < BLOCK:
+        piece += buffer[:BLOCK - len(piece)]
+    return piece
+
+
+def main():
+    if len(sys.argv) != 3:
+        sys.exit(__doc__)
+    path, size = sys.argv[1], int(sys.argv[2])
+    if size % BLOCK:
+        sys.exit("mkdisk: size must be a multiple of 1 MiB")
+    text = corpus(TEXT_ROOTS, CORPUS_LIMIT)
+    code = corpus(CODE_ROOTS, CORPUS_LIMIT)
+    rng = random.Random(20240601)
+    written = {"hole": 0, "random": 0, "text": 0, "code": 0}
+    text_at = code_at = 0
+    with open(path, "wb") as out:
+        out.truncate(size)
+        for block in range(size // BLOCK):
+            roll = rng.random()
+            if roll < 0.30:
+                written["hole"] += BLOCK
+                continue
+            out.seek(block * BLOCK)
+            if roll < 0.55:
+                out.write(os.urandom(BLOCK))
+                written["random"] += BLOCK
+            elif roll < 0.80:
+                out.write(take(text, text_at))
+                text_at += BLOCK + 4099
+                written["text"] += BLOCK
+            else:
+                out.write(take(code, code_at))
+                code_at += BLOCK + 4099
+                written["code"] += BLOCK
+    print(" ".join(f"{kind}={count >> 20}MiB" for kind, count in written.items()))
+
+
+if __name__ == "__main__":
+    main()

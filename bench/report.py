@@ -1,0 +1,332 @@
+#!/usr/bin/env python3
+"""Summarises the CSV files of bench/run: prints the tables, writes them to
+summary.md and draws compare.png with gnuplot.
+
+Usage: report.py RESULTS_DIR MAIN_SIZE_BYTES SMALL_SIZE_BYTES SCRATCH_DIR
+Every figure is the median over the rounds, with the spread (min-max) beside
+it; ratios are ratios of medians.
+"""
+
+import csv
+import os
+import statistics
+import subprocess
+import sys
+
+KINDS = [("quorlane", "quorlane-backup"), ("bare", "bare commands"), ("peer", "virtnbdbackup")]
+MIB = 1 << 20
+COLORS = {"quorlane": 0x3B6FB6, "bare": 0x8C8C8C, "virtnbdbackup": 0xE08A2E}
+
+WALL_TARGET = 1.02
+RSS_TARGET_MIB = 8.0
+
+
+def read_csv(path):
+    if not os.path.exists(path):
+        return None
+    with open(path, newline="") as handle:
+        return list(csv.DictReader(handle))
+
+
+def num(value):
+    return float(value) if value not in (None, "") else None
+
+
+def stats(values):
+    values = [v for v in values if v is not None]
+    if not values:
+        return None
+    return statistics.median(values), min(values), max(values)
+
+
+def fmt(value, digits):
+    return f"{value:.{digits}f}"
+
+
+def cell(st, digits):
+    if st is None:
+        return "n/a"
+    med, lo, hi = st
+    return f"{fmt(med, digits)} ({fmt(lo, digits)}-{fmt(hi, digits)})"
+
+
+def ratio(a, b):
+    if a is None or b is None:
+        return "n/a"
+    if b[0] < 0.05:  # a ratio to next to nothing says nothing
+        return "-"
+    return f"{a[0] / b[0]:.3f}"
+
+
+def table(header, rows):
+    widths = [max(len(str(r[i])) for r in [header] + rows) for i in range(len(header))]
+    lines = ["| " + " | ".join(str(h).ljust(w) for h, w in zip(header, widths)) + " |",
+             "|" + "|".join("-" * (w + 2) for w in widths) + "|"]
+    for row in rows:
+        lines.append("| " + " | ".join(str(c).ljust(w) for c, w in zip(row, widths)) + " |")
+    return "\n".join(lines)
+
+
+def compare_section(rows, size):
+    metrics = [
+        ("Wall time (s)", lambda r: num(r["wall_s"]), 2),
+        ("  before the snapshot (s)", lambda r: num(r["before_snapshot_s"]), 2),
+        ("  creating the snapshot (s)", lambda r: num(r["snapshot_create_s"]), 2),
+        ("  VM on its overlay (s)", lambda r: num(r["overlay_s"]), 2),
+        ("  after the snapshot removal (s)", lambda r: num(r["after_removal_s"]), 2),
+        ("CPU, own process tree (s)", lambda r: num(r["user_s"]) + num(r["sys_s"]), 2),
+        ("CPU, the VM's QEMU process (s)", lambda r: num(r["qemu_cpu_s"]), 2),
+        ("CPU, both (s)",
+         lambda r: num(r["user_s"]) + num(r["sys_s"]) + num(r["qemu_cpu_s"]), 2),
+        ("Flush left after the run (s)", lambda r: num(r["flush_s"]), 2),
+        ("Backup size (MiB)", lambda r: num(r["size_bytes"]) / MIB, 1),
+        ("Peak RSS, tool's own process (MiB)",
+         lambda r: num(r["own_rss_kib"]) / 1024 if r["own_rss_kib"] else None, 1),
+        ("Peak RSS, largest process (MiB)", lambda r: num(r["tree_rss_kib"]) / 1024, 1),
+    ]
+    out = [f"### Backup of one {size // MIB} MiB qcow2 disk, "
+           f"{len(rows) // 3} rounds, median (min-max)", ""]
+    body = []
+    by_kind = {k: [r for r in rows if r["kind"] == k] for k, _ in KINDS}
+    summary = {}
+    for label, get, digits in metrics:
+        st = {k: stats([get(r) for r in by_kind[k]]) for k, _ in KINDS}
+        summary[label] = st
+        body.append([label] + [cell(st[k], digits) for k, _ in KINDS]
+                    + [ratio(st["quorlane"], st["bare"]), ratio(st["quorlane"], st["peer"])])
+    out.append(table(["Metric"] + [name for _, name in KINDS]
+                     + ["quorlane/bare", "quorlane/virtnbdbackup"], body))
+    wall = summary["Wall time (s)"]
+    flush = summary["Flush left after the run (s)"]
+    wall_ratio = wall["quorlane"][0] / wall["bare"][0]
+    flushed = wall["bare"][0] + flush["bare"][0]
+
+    # Both run the same qemu-img copy and snapshot removal inside the overlay
+    # window, whose length varies from run to run by more than the tool adds.
+    # What the tool adds lies outside that window, in short phases that vary
+    # little: their difference estimates the ratio with far less noise.
+    def outside(kind):
+        return stats([num(r["wall_s"]) - num(r["overlay_s"]) for r in by_kind[kind]])[0]
+
+    extra = outside("quorlane") - outside("bare")
+    est = 1 + extra / wall["bare"][0]
+    est_flushed = 1 + (extra - flush["bare"][0]) / flushed
+    out += ["",
+            f"- Wall time quorlane/bare, ratio of medians: {wall_ratio:.3f}; "
+            f"with the bare output flushed too: {wall['quorlane'][0] / flushed:.3f}",
+            f"- Time outside the overlay window, quorlane minus bare: {extra:.2f} s, so "
+            f"quorlane/bare = {est:.3f} (target <= {WALL_TARGET}: "
+            + ("met" if est <= WALL_TARGET else "NOT met")
+            + f"); against bare + flushing its output: {est_flushed:.3f} ("
+            + ("met" if est_flushed <= WALL_TARGET else "NOT met") + ")"]
+    return out, summary
+
+
+def memory_section(rows):
+    sizes = sorted({int(r["disk_bytes"]) for r in rows})
+    body = []
+    worst = 0.0
+    for size in sizes:
+        values = [num(r["own_rss_kib"]) / 1024 for r in rows if int(r["disk_bytes"]) == size]
+        worst = max(worst, max(values))
+        body.append([f"{size // MIB} MiB", len(values), cell(stats(values), 2)])
+    out = ["### Peak memory of the tool's own process (VmHWM at exit)", "",
+           table(["Disk size", "Runs", "Peak RSS MiB, median (min-max)"], body), "",
+           f"- Largest peak seen: {worst:.2f} MiB (target < {RSS_TARGET_MIB:g} MiB at any disk size): "
+           + ("met" if worst < RSS_TARGET_MIB else "NOT met")]
+    return out, {size: [num(r["own_rss_kib"]) / 1024 for r in rows if int(r["disk_bytes"]) == size]
+                 for size in sizes}
+
+
+def prune_section(rows):
+    def walls(fs, existing, mode):
+        return [num(r["wall_s"]) * 1000 for r in rows
+                if r["fs"] == fs and int(r["existing"]) == existing and r["mode"] == mode]
+
+    out = ["### Retention pruning (stand-in virsh and qemu-img, empty backup directories)", "",
+           "Whole-run times in ms, median (min-max). The costs are taken from the fastest run of "
+           "each kind, since load from elsewhere only ever adds time: cost = fastest run minus the "
+           "fastest run with no existing backup. rmdir = one rmdir process removing the same "
+           "directories, the floor for deleting them.", ""]
+    costs = {}
+    filesystems = [fs for fs in ("disk", "tmpfs") if any(r["fs"] == fs for r in rows)]
+    for fs in filesystems:
+        base = stats(walls(fs, 0, "all"))
+        counts = sorted({int(r["existing"]) for r in rows if r["fs"] == fs and int(r["existing"])})
+        body = [["0", cell(base, 1), "-", "-", "-", "-", "-", "-"]]
+        costs[fs] = {}
+        for n in counts:
+            keep_all, keep_one, floor = (stats(walls(fs, n, m)) for m in ("all", "one", "rmdir"))
+            cost_all, cost_one = keep_all[1] - base[1], keep_one[1] - base[1]
+            costs[fs][n] = (cost_all, cost_one, floor[1])
+            body.append([str(n), cell(keep_all, 1), cell(keep_one, 1), cell(floor, 1),
+                         f"{cost_all:.1f}", f"{cost_one:.1f}", f"{floor[1]:.1f}",
+                         f"{cost_one * 1000 / n:.0f}"])
+        out += [f"On {'the backup file system' if fs == 'disk' else 'a tmpfs'} ({fs}):", "",
+                table(["Existing", "Run, keep all", "Run, keep 1 (all deleted)", "rmdir alone",
+                       "Cost keep all", "Cost keep 1", "Cost rmdir", "us per deleted dir"],
+                      body), ""]
+    rss = stats([num(r["own_rss_kib"]) / 1024 for r in rows if r["own_rss_kib"]])
+    out.append(f"Peak RSS of the tool over all pruning runs: {cell(rss, 2)} MiB.")
+    for fs in filesystems:
+        c = costs[fs]
+        if 1000 in c:
+            top = max(c[1000][0], c[1000][1])
+            out.append(f"- {fs}: pruning cost at 1000 backups {top:.1f} ms (target: well under 1 s, "
+                       "taken as < 500 ms): " + ("met" if top < 500 else "NOT met")
+                       + f"; rmdir alone {c[1000][2]:.1f} ms")
+        counts = sorted(c)
+        if len(counts) >= 2:
+            small, large = counts[-2], counts[-1]
+            per_small, per_large = c[small][1] / small, c[large][1] / large
+            growth = per_large / per_small if per_small > 0 else float("inf")
+            out.append(f"- {fs}: cost per deleted directory at {large} vs at {small}: {growth:.2f}x "
+                       "(about 1 means linear, well above 1 worse than linear)")
+    return out, costs
+
+
+LIMIT_LABELS = [
+    ("read_disk_direct", "Read the image from disk (dd, O_DIRECT, 4 MiB blocks)"),
+    ("read_page_cache", "Read the image from the page cache (dd)"),
+    ("write_disk_direct", "Write to disk (dd, O_DIRECT, then fsync)"),
+    ("convert_plain", "qemu-img convert to qcow2, uncompressed"),
+    ("convert_zstd", "qemu-img convert to qcow2, zstd (as the tool runs it)"),
+    ("convert_zstd_W", "qemu-img convert, zstd, with -W (not used by the tool)"),
+    ("flush_plain", "Flush the uncompressed output (sync FILE)"),
+    ("flush_zstd", "Flush the zstd output (sync FILE)"),
+    ("flush_zstd_W", "Flush the -W output (sync FILE)"),
+]
+
+
+def limits_section(rows):
+    body = []
+    for key, label in LIMIT_LABELS:
+        sel = [r for r in rows if r["measure"] == key]
+        if not sel:
+            continue
+        secs = stats([num(r["seconds"]) for r in sel])
+        nbytes = statistics.median(num(r["bytes"]) for r in sel)
+        body.append([label, cell(secs, 2), f"{nbytes / MIB:.0f}",
+                     f"{nbytes / MIB / secs[0]:.0f}" if secs[0] > 0 else "n/a"])
+    calls = stats([num(r["seconds"]) * 1000 for r in rows if r["measure"] == "virsh_call"])
+    out = ["### What limits throughput", "",
+           table(["Measure", "Seconds, median (min-max)", "MiB", "MiB/s"], body)]
+    if calls:
+        out += ["", f"One `virsh dominfo` call: {cell(calls, 1)} ms."]
+    return out
+
+
+def chart(results, scratch, compare, memory, cost, title):
+    gp = []
+    data = []
+
+    def bars(name, title, unit, entries, digits):
+        path = os.path.join(scratch, f"{name}.dat")
+        with open(path, "w") as handle:
+            for i, (label, st) in enumerate(entries):
+                if st is None:
+                    continue
+                color = COLORS.get(label.split()[0], COLORS["quorlane"])
+                handle.write(f'{i} "{label}" {st[0]} {st[1]} {st[2]} "{st[0]:.{digits}f}" {color}\n')
+        top = max(st[2] for _, st in entries if st is not None)
+        data.append(path)
+        gp.extend([
+            f'set title "{title}"', f'set ylabel "{unit}"',
+            f"set yrange [0:{top * 1.25}]", "set xrange [-0.6:%f]" % (len(entries) - 0.4),
+            "set style fill solid 0.7 border -1", "unset logscale",
+            "set xtics nomirror", "unset key",
+            f'plot "{path}" using 1:3:4:5:(0.3):7:xtic(2) with boxerrorbars lc rgb variable, '
+            f'"" using 1:5:6 with labels offset 0,0.8 font ",9"'])
+
+    def entry(label, metric, kind):
+        return label, compare[metric][kind] if compare else None
+
+    if compare:
+        names = {"quorlane": "quorlane", "bare": "bare", "peer": "virtnbdbackup"}
+        for name, heading, metric, unit, digits, kinds in [
+            ("wall", "Wall time", "Wall time (s)", "seconds", 2, ["quorlane", "bare", "peer"]),
+            ("size", "Backup size", "Backup size (MiB)", "MiB", 0, ["quorlane", "bare", "peer"]),
+            ("overlay", "Time VM ran on overlay", "  VM on its overlay (s)", "seconds", 2,
+             ["quorlane", "bare"]),
+        ]:
+            bars(name, heading, unit, [entry(names[k], metric, k) for k in kinds], digits)
+        cpu = [(names[k], compare["CPU, both (s)"][k]) for k in ["quorlane", "bare", "peer"]]
+        bars("cpu", "CPU time: own processes + the VM QEMU", "seconds", cpu, 2)
+    rss = []
+    for size, values in sorted(memory.items()):
+        rss.append((f"{size // MIB} MiB disk", stats(values)))
+    if compare and compare["Peak RSS, tool's own process (MiB)"]["peer"]:
+        rss.append(("virtnbdbackup", compare["Peak RSS, tool's own process (MiB)"]["peer"]))
+    if rss:
+        bars("rss", "Peak RSS of the tool's own process (quorlane at two disk sizes)", "MiB", rss, 1)
+    if cost:
+        path = os.path.join(scratch, "prune.dat")
+        with open(path, "w") as handle:
+            for fs, per_n in cost.items():
+                handle.write(f"# {fs}\n")
+                for n, (_, keep_one, floor) in sorted(per_n.items()):
+                    handle.write(f"{n} {max(keep_one, 0.5)} {max(floor, 0.5)}\n")
+                handle.write("\n\n")
+        plots = []
+        for index, fs in enumerate(cost):
+            plots.append(f'"{path}" index {index} using 1:2 with linespoints lw 2 '
+                         f'title "quorlane keep 1, {fs}"')
+            plots.append(f'"{path}" index {index} using 1:3 with linespoints lw 1 dt 2 '
+                         f'title "rmdir alone, {fs}"')
+        gp.extend([
+            'set title "Pruning: cost of deleting N old backups"', 'set ylabel "ms"',
+            'set xlabel "existing backups (all deleted)"', "set logscale xy", "set xrange [5:20000]",
+            "set yrange [0.5:*]", "set xtics auto", "set key top left font ',8'",
+            "plot " + ", ".join(plots), "unset xlabel"])
+    panels = sum(1 for line in gp if line.startswith("plot "))
+    if not panels:
+        return None
+    cols = 3 if panels > 4 else 2
+    rows = (panels + cols - 1) // cols
+    png = os.path.join(results, "compare.png")
+    script = [f'set terminal pngcairo size {cols * 420},{rows * 340} font "DejaVu Sans,10"',
+              f'set output "{png}"', f'set multiplot layout {rows},{cols} title "{title}" font ",12"'] + gp + ["unset multiplot"]
+    script_path = os.path.join(scratch, "chart.gp")
+    with open(script_path, "w") as handle:
+        handle.write("\n".join(script) + "\n")
+    subprocess.run(["gnuplot", script_path], check=True)
+    return png
+
+
+def main():
+    if len(sys.argv) != 5:
+        sys.exit(__doc__)
+    results, size, small, scratch = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), sys.argv[4]
+    lines = []
+    with open(os.path.join(results, "machine.txt")) as handle:
+        lines += ["### Machine", ""] + [f"- {l.rstrip()}" for l in handle if l.strip()] + [""]
+    compare = memory = cost = None
+    rows = read_csv(os.path.join(results, "compare.csv"))
+    if rows:
+        section, compare = compare_section(rows, size)
+        lines += section + [""]
+    rows = read_csv(os.path.join(results, "memory.csv"))
+    if rows:
+        section, memory = memory_section(rows)
+        lines += section + [""]
+    rows = read_csv(os.path.join(results, "prune.csv"))
+    if rows:
+        section, cost = prune_section(rows)
+        lines += section + [""]
+    rows = read_csv(os.path.join(results, "limits.csv"))
+    if rows:
+        lines += limits_section(rows) + [""]
+    text = "\n".join(lines)
+    print(text)
+    with open(os.path.join(results, "summary.md"), "w") as handle:
+        handle.write(text)
+    rounds = len(read_csv(os.path.join(results, "compare.csv")) or []) // 3
+    title = (f"{size // MIB} MiB qcow2 disk, {rounds} rounds: bars are medians, whiskers min-max"
+             if compare else "quorlane-backup benchmarks")
+    png = chart(results, scratch, compare, memory or {}, cost, title)
+    if png:
+        print(f"Chart: {png}")
+
+
+if __name__ == "__main__":
+    main()
