@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <optional>
 #include <regex>
 #include <sstream>
 #include <system_error>
@@ -91,12 +92,18 @@ void replaceAll(std::string& haystack, const std::string& from, const std::strin
   }
 }
 
-std::string readFile(const std::string& path) {
+std::optional<std::string> tryReadFile(const std::string& path) {
   std::ifstream file(path, std::ios::binary);
-  if (!file) throw BackupError("Could not read file: " + path);
+  if (!file) return std::nullopt;
   std::ostringstream content;
   content << file.rdbuf();
   return content.str();
+}
+
+std::string readFile(const std::string& path) {
+  std::optional<std::string> content = tryReadFile(path);
+  if (!content) throw BackupError("Could not read file: " + path);
+  return std::move(*content);
 }
 
 void writeFile(const std::string& path, const std::string& content) {
@@ -149,6 +156,10 @@ bool isTimestampName(const std::string& name) {
   return true;
 }
 
+std::string backupLogName(const std::string& vmName, const std::string& timestamp) {
+  return vmName + "-" + timestamp + ".log";
+}
+
 constexpr std::string_view kDisksCopiedMessage = "All disks backed up successfully.";
 
 // A run that was interrupted leaves its directory behind, with a per-backup
@@ -156,12 +167,10 @@ constexpr std::string_view kDisksCopiedMessage = "All disks backed up successful
 // usable backup: it must not take the place of a complete one in the
 // retention count, and it stays for the operator to inspect.
 bool isUnfinishedRun(const std::string& vmDir, const std::string& vmName, const std::string& name) {
-  std::ifstream log(joinPath(joinPath(vmDir, name), vmName + "-" + name + ".log"),
-                    std::ios::binary);
+  const std::optional<std::string> log =
+      tryReadFile(joinPath(joinPath(vmDir, name), backupLogName(vmName, name)));
   if (!log) return false;
-  std::ostringstream content;
-  content << log.rdbuf();
-  return content.str().find("] " + std::string(kDisksCopiedMessage) + "\n") == std::string::npos;
+  return log->find("] " + std::string(kDisksCopiedMessage) + "\n") == std::string::npos;
 }
 
 // The names of the backups below vmDir: subdirectories (links to
@@ -630,7 +639,7 @@ void Backup::createBackupDir() {
     throw BackupError("Failed to create backup directory: " + backupDir_ + ": " + ec.message());
   }
   step2Ok_ = true;
-  log_.setBackupLog(joinPath(backupDir_, opts_.vmName + "-" + timestamp_ + ".log"));
+  log_.setBackupLog(joinPath(backupDir_, backupLogName(opts_.vmName, timestamp_)));
   log_.info("quorlane-backup v" + std::string(config::kAppVersion) + " - backing up '" +
             opts_.vmName + "'");
 }
@@ -821,7 +830,6 @@ bool Backup::syncBackupToDisk() {
   }
   paths.insert(paths.end(), {backupDir_, vmDir, parentDir(vmDir)});
   for (const std::string& path : paths) {
-    if (path.empty()) continue;
     if (const int error = syncPath(path); error != 0) {
       log_.warn("Could not flush " + path + " to stable storage: " + std::strerror(error) +
                 "; old backups are kept.");
