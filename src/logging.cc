@@ -33,7 +33,7 @@ void Logger::emit(std::ostream& stream, std::string_view prefix, std::string_vie
   line += prefix;
   line += message;
   line += '\n';
-  stream << line;
+  stream << line << std::flush;
   if (backupLog_.empty()) return;
   std::ofstream file(backupLog_, std::ios::binary | std::ios::app);
   if (file) file << line;

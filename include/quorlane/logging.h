@@ -8,7 +8,8 @@ namespace quorlane {
 
 // Prints timestamped lines on the console and, once a backup directory
 // exists, appends the same lines to the per-backup log file. The file is
-// opened for each line, so every line is on disk when the call returns.
+// opened for each line, so every line is on disk when the call returns, and
+// every console line is flushed, so a pipe (the journal, cron) sees it at once.
 class Logger {
  public:
   void setVerbose(bool verbose);

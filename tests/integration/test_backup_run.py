@@ -1,11 +1,12 @@
 """Complete backup runs: console, argument vectors, files and run record."""
 import os
+import select
 import stat
 import time
 import unittest
 
 from harness import (CONVERT, SNAPSHOT, BackupTest, domain_xml, disk_list, expected_calls,
-                     expected_run, healthy_vm, image_bytes, info)
+                     expected_run, healthy_vm, image_bytes, info, strip_ts)
 
 
 class BackupRunTest(BackupTest):
@@ -200,6 +201,29 @@ class BackupRunTest(BackupTest):
         self.assertEqual(res.out_lines[-1], "Backup complete: " + d)
         self.assertTrue(os.path.isfile(os.path.join(d, "web01-vda.qcow2")))
 
+    def test_console_lines_reach_a_pipe_while_the_copy_runs(self):
+        disks = {"vda": self.box.path("images", "web01.qcow2")}
+        self.lay_out(disks)
+        gate = self.box.path("copy-may-end")
+        rules = healthy_vm(disks=disks)
+        rules[-1] = {"prog": "qemu-img", "prefix": ["convert"],
+                     "exec": ["sh", "-c", 'while [ ! -e "$0" ]; do sleep 0.05; done', gate]}
+        self.use(rules)
+        proc = self.box.start(["-n", "web01", "-r", self.root, "-k", "3"])
+        self.addCleanup(lambda: proc.poll() is None and proc.kill())
+        seen = ""
+        while "         -> " not in seen:
+            ready, _, _ = select.select([proc.stdout], [], [], 30)
+            self.assertTrue(ready, "no further console line while the copy runs: %r" % seen)
+            chunk = os.read(proc.stdout.fileno(), 4096).decode()
+            self.assertTrue(chunk, "standard output closed after %r" % seen)
+            seen += chunk
+        self.assertIn("Step 6: Backing up disks (thin + compressed qcow2)...", strip_ts(seen))
+        self.assertIsNone(proc.poll())
+        open(gate, "w").close()
+        out, err = proc.communicate(timeout=60)
+        self.assertEqual(proc.returncode, 0, err)
+        self.assertTrue(strip_ts(out)[-1].startswith("Backup complete: "), out)
 
 if __name__ == "__main__":
     unittest.main()
