@@ -288,10 +288,21 @@ std::string extractNvramPath(const std::string& xml) {
   return xmlUnescape(match[1].str());
 }
 
+// True for a base that exists and is not a regular file: a block device
+// (a logical volume, a device-mapper or loop device), links followed.
+bool isDeviceBase(const std::string& basePath) {
+  struct stat status {};
+  return stat(basePath.c_str(), &status) == 0 && !S_ISREG(status.st_mode);
+}
+
+// A file image gets its overlay beside it. A device's directory is under
+// /dev, where libvirt cannot create a file for QEMU (and a file there would
+// live in memory), so a device's overlay goes to libvirt's image directory.
 std::string overlayPath(const std::string& basePath, const std::string& vmName,
                         const std::string& target) {
-  return joinPath(parentDir(basePath),
-                  vmName + "-" + target + "." + std::string(config::kSnapshotName) + ".qcow2");
+  const std::string dir =
+      isDeviceBase(basePath) ? std::string(config::kLibvirtImageDir) : parentDir(basePath);
+  return joinPath(dir, vmName + "-" + target + "." + std::string(config::kSnapshotName) + ".qcow2");
 }
 
 std::string backupDiskName(const std::string& vmName, const std::string& target) {
@@ -711,6 +722,10 @@ void Backup::createSnapshot() {
   }
   for (const auto& [target, basePath] : diskBasePaths_) {
     const std::string overlay = overlayPath(basePath, vm, target);
+    if (isDeviceBase(basePath) && !isDirectory(parentDir(overlay))) {
+      throw BackupError("Directory for the overlay of disk " + target + " (" + basePath +
+                        ") does not exist: " + parentDir(overlay));
+    }
     argv.push_back("--diskspec");
     argv.push_back(target + ",snapshot=external,file=" + overlay);
     log_.trace("Overlay for " + target + ": " + overlay);
