@@ -5,7 +5,7 @@
 QUORLANE_PACKAGES=(
   cmake ninja-build g++ libgtest-dev python3 util-linux
   libvirt-daemon-system libvirt-clients qemu-system-x86 qemu-utils ovmf
-  libxml2-utils systemd bash-completion man-db groff-base dpkg-dev logrotate file
+  libxml2-utils libxml2-dev systemd bash-completion man-db groff-base dpkg-dev logrotate file
 )
 
 # Installs the named packages that are missing, with one 'apt-get update'.
@@ -21,9 +21,21 @@ ensure_packages() {
   apt-get install -y -q --no-install-recommends "${missing[@]}"
 }
 
+# Without udev nothing gives /dev/kvm the group and mode that Debian's udev
+# rule gives it (root:kvm, 0660), and QEMU, running as libvirt-qemu in group
+# kvm, cannot open it. Fixes that only when the device exists and its group
+# cannot use it.
+ensure_kvm_access() {
+  [ -c /dev/kvm ] && getent group kvm >/dev/null || return 0
+  if [ "$(stat -c %G /dev/kvm)" != kvm ] || [ $((0$(stat -c %a /dev/kvm) & 060)) -ne $((060)) ]; then
+    chgrp kvm /dev/kvm && chmod 0660 /dev/kvm
+  fi
+}
+
 # Starts virtlogd and libvirtd if they are not running, and waits until
 # virsh can talk to the daemon.
 ensure_libvirt() {
+  ensure_kvm_access
   pgrep -x virtlogd >/dev/null || virtlogd -d
   pgrep -x libvirtd >/dev/null || libvirtd -d
   local i

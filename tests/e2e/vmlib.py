@@ -40,6 +40,7 @@ snapshot metadata) and deletes the scratch directory. VMs that a test
 forgot are cleaned up when the process exits.
 """
 import atexit
+import grp
 import json
 import os
 import re
@@ -118,7 +119,15 @@ def require_libvirt():
 
 
 def kvm_available():
-    return os.access("/dev/kvm", os.R_OK | os.W_OK)
+    """Whether QEMU, run by libvirt as a user in group kvm, can open /dev/kvm."""
+    try:
+        st = os.stat("/dev/kvm")
+        kvm_gid = grp.getgrnam("kvm").gr_gid
+    except (OSError, KeyError):
+        return False
+    if st.st_mode & 0o006 == 0o006:
+        return True
+    return st.st_gid == kvm_gid and st.st_mode & 0o060 == 0o060
 
 
 # --------------------------------------------------------------- images
