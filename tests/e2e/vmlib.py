@@ -197,8 +197,9 @@ def _size_bytes(size):
 class VM:
     """One throwaway VM: unique name, own scratch directory, cleaned up always.
 
-    disks: list of (target, format, size), format 'qcow2' or 'raw', size in
-    bytes or as "32M"; targets vdX are virtio disks, sdX SATA disks.
+    disks: list of (target, format, size), format 'qcow2', 'raw' or 'loop'
+    (a raw file behind a loop device, given to the VM as a block disk), size
+    in bytes or as "32M"; targets vdX are virtio disks, sdX SATA disks.
     cdrom: add an empty CD drive (no source). uefi: OVMF firmware with a
     per-VM NVRAM file in the scratch directory. agent: a guest-agent channel
     (org.qemu.guest_agent.0) with no agent behind it.
@@ -212,7 +213,7 @@ class VM:
         os.chmod(self.scratch, 0o755)
         self.disk_specs = [(t, f, _size_bytes(s)) for t, f, s in disks]
         self.cdrom, self.uefi, self.agent, self.memory_mib = cdrom, uefi, agent, memory_mib
-        self.images, self.formats = {}, {}
+        self.images, self.formats, self.loop_devices = {}, {}, {}
         self.nvram = os.path.join(self.scratch, self.name + "_VARS.fd") if uefi else None
         firmware = "uefi" if uefi else "bios"
         self.domain_type = "kvm" if kvm_available() and _kvm_ok.get(firmware, True) else "qemu"
@@ -221,9 +222,14 @@ class VM:
         for target, fmt, size in self.disk_specs:
             ext = "qcow2" if fmt == "qcow2" else "img"
             path = os.path.join(self.scratch, "%s-disk-%s.%s" % (self.name, target, ext))
-            subprocess.run(["qemu-img", "create", "-q", "-f", fmt, path, str(size)], check=True,
-                           capture_output=True, stdin=subprocess.DEVNULL)
-            self.images[target], self.formats[target] = path, fmt
+            image_fmt = "raw" if fmt == "loop" else fmt
+            subprocess.run(["qemu-img", "create", "-q", "-f", image_fmt, path, str(size)],
+                           check=True, capture_output=True, stdin=subprocess.DEVNULL)
+            if fmt == "loop":
+                path = subprocess.run(["losetup", "--find", "--show", path], check=True,
+                                      capture_output=True, text=True).stdout.strip()
+                self.loop_devices[target] = path
+            self.images[target], self.formats[target] = path, image_fmt
         if uefi:
             shutil.copyfile(OVMF_VARS, self.nvram)
 
@@ -243,9 +249,10 @@ class VM:
                   "  <on_crash>destroy</on_crash>", "  <devices>"]
         for target, fmt, _ in self.disk_specs:
             bus = "virtio" if target.startswith("vd") else "sata"
-            lines += ["    <disk type='file' device='disk'>",
-                      "      <driver name='qemu' type='%s'/>" % fmt,
-                      "      <source file='%s'/>" % self.images[target],
+            kind, attr = ("block", "dev") if fmt == "loop" else ("file", "file")
+            lines += ["    <disk type='%s' device='disk'>" % kind,
+                      "      <driver name='qemu' type='%s'/>" % self.formats[target],
+                      "      <source %s='%s'/>" % (attr, self.images[target]),
                       "      <target dev='%s' bus='%s'/>" % (target, bus),
                       "    </disk>"]
         if self.cdrom:
@@ -356,9 +363,11 @@ class VM:
         return [line.strip() for line in out.splitlines() if line.strip()]
 
     def overlay_path(self, target, snapshot=SNAPSHOT):
-        """Where the tool puts a disk's overlay: next to its base image."""
-        return os.path.join(os.path.dirname(self.images[target]),
-                            "%s-%s.%s.qcow2" % (self.name, target, snapshot))
+        """Where the tool puts a disk's overlay: next to a file image, in
+        libvirt's image directory for a device."""
+        directory = ("/var/lib/libvirt/images" if target in self.loop_devices
+                     else os.path.dirname(self.images[target]))
+        return os.path.join(directory, "%s-%s.%s.qcow2" % (self.name, target, snapshot))
 
     def create_snapshot(self, name, disk_only=True):
         """An external snapshot of every disk, overlays in the scratch directory."""
@@ -442,6 +451,10 @@ class VM:
                         break
                     time.sleep(1)
         finally:
+            for device in self.loop_devices.values():
+                subprocess.run(["losetup", "-d", device], capture_output=True)
+            for target in self.loop_devices:
+                _remove_quietly(self.overlay_path(target))
             shutil.rmtree(self.scratch, ignore_errors=True)
             if self in _live_vms:
                 _live_vms.remove(self)
@@ -452,6 +465,13 @@ class VM:
     def __exit__(self, *exc):
         self.cleanup()
         return False
+
+
+def _remove_quietly(path):
+    try:
+        os.remove(path)
+    except FileNotFoundError:
+        pass
 
 
 def make_vm(testcase, **kw):
