@@ -6,6 +6,7 @@ QUORLANE_PACKAGES=(
   cmake ninja-build g++ libgtest-dev python3 util-linux
   libvirt-daemon-system libvirt-clients qemu-system-x86 qemu-utils ovmf
   libxml2-utils libxml2-dev systemd bash-completion man-db groff-base dpkg-dev logrotate file
+  cpio e2fsprogs kmod
 )
 
 # Installs the named packages that are missing, with one 'apt-get update'.
