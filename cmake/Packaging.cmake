@@ -12,9 +12,12 @@ include(GNUInstallDirs)
 
 get_filename_component(QUORLANE_PACKAGING_DIR ${CMAKE_CURRENT_LIST_DIR}/../packaging ABSOLUTE)
 
-install(TARGETS quorlane-backup RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
-install(FILES ${QUORLANE_PACKAGING_DIR}/quorlane-backup.8
+install(TARGETS quorlane-backup quorlane-restore RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
+install(FILES ${QUORLANE_PACKAGING_DIR}/quorlane-backup.8 ${QUORLANE_PACKAGING_DIR}/quorlane-restore.8
         DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
+install(FILES ${QUORLANE_PACKAGING_DIR}/quorlane-restore.bash-completion
+        DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/bash-completion/completions
+        RENAME quorlane-restore)
 install(FILES ${QUORLANE_PACKAGING_DIR}/quorlane-backup@.service
               ${QUORLANE_PACKAGING_DIR}/quorlane-backup@.timer
         DESTINATION lib/systemd/system)
@@ -63,7 +66,7 @@ find_program(QUORLANE_DPKG_SHLIBDEPS dpkg-shlibdeps)
 if(QUORLANE_FILE_UTILITY AND QUORLANE_DPKG_SHLIBDEPS)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 else()
-  string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", libc6, libgcc-s1, libstdc++6")
+  string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", libc6, libgcc-s1, libstdc++6, libxml2")
 endif()
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_STRIP_FILES ON)

@@ -15,6 +15,8 @@ import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 BINARY = os.environ.get("QUORLANE_BINARY", os.path.join(HERE, "..", "..", "build", "quorlane-backup"))
+RESTORE_BINARY = os.environ.get("QUORLANE_RESTORE_BINARY",
+                                os.path.join(HERE, "..", "..", "build", "quorlane-restore"))
 TS = r"\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\] "
 TS_DIR = re.compile(r"^\d{4}-\d\d-\d\d_\d\d-\d\d-\d\d$")
 SNAPSHOT = "quorlane-backup-temp"
@@ -99,6 +101,13 @@ class Sandbox:
             return []
         return [v for v in vectors if prog is None or v[0] == prog]
 
+    def restore_log(self):
+        try:
+            with open(os.path.join(self.varlog, "quorlane", "quorlane-restore.log")) as f:
+                return f.read().splitlines()
+        except FileNotFoundError:
+            return []
+
     def app_log(self):
         try:
             with open(os.path.join(self.varlog, "quorlane", "quorlane-backup.log")) as f:
@@ -112,19 +121,19 @@ class Sandbox:
         env["LC_ALL"] = "C"
         return env
 
-    def start(self, args, setup="", path=None, cwd=None):
+    def start(self, args, setup="", path=None, cwd=None, binary=None):
         """Starts the binary; its pid is the Popen's pid (the shell execs it)."""
         script = 'mount --bind "$1" /var/log || exit 99\n%s\nshift\nexec "$@"' % setup
         command = ["unshare", "--mount", "--propagation", "private", "/bin/sh", "-c", script,
-                   "sh", self.varlog, os.path.abspath(BINARY)] + list(args)
+                   "sh", self.varlog, os.path.abspath(binary or BINARY)] + list(args)
         env = self.env(path)
         # unshare and sh are found through the test's own PATH, not the stand-ins'.
         return subprocess.Popen(command, env=env, cwd=cwd or self.root, stdout=subprocess.PIPE,
                                 stderr=subprocess.PIPE, stdin=subprocess.DEVNULL, text=True,
                                 errors="replace", executable="/usr/bin/unshare")
 
-    def run(self, args, setup="", path=None, cwd=None, timeout=120):
-        proc = self.start(args, setup, path, cwd)
+    def run(self, args, setup="", path=None, cwd=None, timeout=120, binary=None):
+        proc = self.start(args, setup, path, cwd, binary)
         out, err = proc.communicate(timeout=timeout)
         return Result(proc.returncode, out, err, self)
 
@@ -387,3 +396,75 @@ class BackupTest(SandboxTest):
         log = self.box.app_log()
         self.assertEqual(len(log), 1, log)
         self.assertRegex(log[0], record_pattern(result, vm=self.vm, **fields))
+
+
+# ---------------------------------------------------------------------------
+# quorlane-restore: backup directories as quorlane-backup leaves them.
+
+REAL_QEMU_IMG = "/usr/bin/qemu-img"
+DISKS_COPIED = "All disks backed up successfully."
+
+
+def real_qemu_img(*prefixes):
+    """Rules that hand qemu-img calls to the real program: every call, or those
+    beginning with one of `prefixes`."""
+    if not prefixes:
+        return [{"prog": "qemu-img", "real": REAL_QEMU_IMG}]
+    return [{"prog": "qemu-img", "prefix": list(p), "real": REAL_QEMU_IMG} for p in prefixes]
+
+
+def libvirt_state(name, state=None):
+    """virsh domstate of a VM in `state`, or of one that is not defined."""
+    if state is None:
+        return {"prog": "virsh", "args": ["domstate", name], "exit": 1,
+                "stderr": "error: failed to get domain '%s'\n" % name}
+    return {"prog": "virsh", "args": ["domstate", name], "stdout": state + "\n\n"}
+
+
+class RestoreTest(SandboxTest):
+    """A sandbox with a backup root `self.root` and helpers to lay out backups."""
+
+    vm = "web01"
+
+    def setUp(self):
+        super().setUp()
+        if not os.access(REAL_QEMU_IMG, os.X_OK):
+            self.skipTest("needs qemu-img (qemu-utils)")
+        self.root = self.box.path("backups")
+        os.makedirs(self.root)
+
+    def qcow2(self, path, label):
+        """A zstd-compressed qcow2 image at `path` whose data is image_bytes(label)."""
+        raw = path + ".raw"
+        with open(raw, "wb") as f:
+            f.write(image_bytes(label) * 16)
+        subprocess.run([REAL_QEMU_IMG, "convert", "-f", "raw", "-O", "qcow2", "-c", "-o",
+                        "compression_type=zstd", raw, path], check=True)
+        os.remove(raw)
+
+    def make_backup(self, ts="2026-03-01_02-00-05", disks=("vda",), nvram=True, complete=True,
+                    corrected=True):
+        """A backup directory of self.vm; the VM's images lived in <sandbox>/images."""
+        d = os.path.join(self.root, self.vm, ts)
+        os.makedirs(d)
+        sources = {t: self.box.path("images", "%s-%s.img" % (self.vm, t)) for t in disks}
+        nvram_path = self.box.path("nvram", "%s_VARS.fd" % self.vm) if nvram else None
+        with open(os.path.join(d, self.vm + ".xml.backup"), "w") as f:
+            f.write(domain_xml(self.vm, sources, nvram_path))
+        if corrected:
+            with open(os.path.join(d, self.vm + ".xml"), "w") as f:
+                f.write(domain_xml(self.vm, sources, nvram_path))
+        with open(os.path.join(d, "%s-%s.log" % (self.vm, ts)), "w") as f:
+            f.write("[2026-03-01 02:00:05] quorlane-backup v0.1.5-prototype - backing up '%s'\n"
+                    % self.vm)
+            if complete:
+                f.write("[2026-03-01 02:05:12] %s\n" % DISKS_COPIED)
+        for target in disks:
+            self.qcow2(os.path.join(d, "%s-%s.qcow2" % (self.vm, target)), ts + target)
+        if nvram:
+            with open(os.path.join(d, self.vm + "-nvram.fd"), "wb") as f:
+                f.write(b"NVRAM " + ts.encode() * 100)
+        return d
+
+    def restore(self, *args):
+        return self.box.run(list(args), binary=RESTORE_BINARY)

@@ -30,6 +30,9 @@ INSTALLED = {
     "usr/lib/systemd/system/quorlane-backup@.timer": "quorlane-backup@.timer",
     "usr/share/bash-completion/completions/quorlane-backup": "quorlane-backup.bash-completion",
     "etc/logrotate.d/quorlane-backup": "quorlane-backup.logrotate",
+    "usr/sbin/quorlane-restore": None,
+    "usr/share/man/man8/quorlane-restore.8": "quorlane-restore.8",
+    "usr/share/bash-completion/completions/quorlane-restore": "quorlane-restore.bash-completion",
 }
 
 

@@ -1,0 +1,90 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "quorlane/logging.h"
+
+namespace quorlane {
+
+inline constexpr std::string_view kRestoreAppName = "quorlane-restore";
+inline constexpr std::string_view kRestoreLogFile = "/var/log/quorlane/quorlane-restore.log";
+// A block-device disk has no directory of its own for a restored image file.
+inline constexpr std::string_view kDefaultImageDir = "/var/lib/libvirt/images";
+
+// --check found the backup damaged or incomplete.
+inline constexpr int kExitBackupDamaged = 3;
+
+struct RestoreOptions {
+  std::string backupDir;
+  std::string vmName;
+  std::string backupRoot;
+  std::string timestamp;
+  std::string asName;
+  std::string imageDir;
+  bool list = false;
+  bool check = false;
+  bool define = false;
+  bool start = false;
+  bool force = false;
+  bool dryRun = false;
+  bool verbose = false;
+};
+
+// Returns only when the whole command line was accepted; --help and every
+// command-line error end the process.
+RestoreOptions parseRestoreArgs(int argc, char** argv);
+
+void printRestoreUsage(std::ostream& out);
+
+// One file the restore writes: first under `temp`, renamed to `path` at the end.
+struct RestoreTarget {
+  std::string label;   // the disk target, "nvram" or "definition"
+  std::string source;  // the file in the backup; empty for the definition
+  std::string path;
+  std::string temp;
+};
+
+// One list, check or restore run.
+class Restore {
+ public:
+  Restore(RestoreOptions opts, Logger& log);
+
+  // Returns the process exit status: 0, 1 or 3.
+  int run();
+
+ private:
+  int runList();
+  int runCheck();
+  int runRestore();
+
+  bool locateBackup(bool completeOnly);
+  bool checkBackup(bool requireCorrected);
+  bool validateTargets();
+  void planTargets();
+  void printDryRun() const;
+  bool writeFiles();
+  bool moveIntoPlace();
+  void removeTemporaries();
+  bool defineAndStart();
+  void record(const std::string& result) const;
+
+  RestoreOptions opts_;
+  Logger& log_;
+  std::int64_t startEpoch_ = 0;
+  std::string vm_;         // the name the backup was taken under
+  std::string newName_;    // the restored VM's name
+  std::string dir_;        // the backup directory
+  std::string verbatimXml_;
+  std::string restoredXml_;
+  std::map<std::string, std::string> disks_;  // target to original source
+  std::map<std::string, bool> blockDisks_;    // target to whether it was a block device
+  std::string nvramPath_;
+  std::vector<RestoreTarget> targets_;
+  std::vector<std::string> createdDirs_;
+};
+
+}  // namespace quorlane

@@ -1,0 +1,154 @@
+#include <cstdlib>
+#include <iostream>
+#include <string_view>
+
+#include "quorlane/cli.h"
+#include "quorlane/config.h"
+#include "quorlane/restore.h"
+
+namespace quorlane {
+
+namespace {
+
+[[noreturn]] void failWithUsage(std::string_view message, std::string_view argument) {
+  std::cerr << "ERROR: " << message << argument << "\n\n";
+  printRestoreUsage(std::cerr);
+  std::exit(kExitFailure);
+}
+
+std::string takeValue(std::string_view flag, int& i, int argc, char** argv) {
+  if (i + 1 >= argc) failWithUsage("Option requires a value: ", flag);
+  ++i;
+  return argv[i];
+}
+
+// Combinations that no run can serve, refused before anything is looked at.
+void checkCombination(const RestoreOptions& opts) {
+  const bool byName = !opts.vmName.empty() || !opts.backupRoot.empty();
+  if (!opts.backupDir.empty() && (byName || !opts.timestamp.empty())) {
+    failWithUsage("--backup-dir cannot be combined with --vm-name, --backup-root or --timestamp",
+                  "");
+  }
+  if (opts.backupDir.empty() && (opts.vmName.empty() || opts.backupRoot.empty())) {
+    failWithUsage("Give either --backup-dir, or --vm-name together with --backup-root", "");
+  }
+  if (opts.list && !opts.backupDir.empty()) failWithUsage("--list needs --vm-name and --backup-root", "");
+  if (opts.list && opts.check) failWithUsage("--list and --check cannot be combined", "");
+  const bool restoring = !opts.asName.empty() || !opts.imageDir.empty() || opts.define ||
+                         opts.force || opts.dryRun;
+  if ((opts.list || opts.check) && restoring) {
+    failWithUsage(opts.list ? "--list" : "--check",
+                  " only reads the backup: --as, --image-dir, --define, --start, --force and "
+                  "--dry-run do not apply");
+  }
+  if (opts.list && !opts.timestamp.empty()) failWithUsage("--list cannot be combined with --timestamp", "");
+  if (!opts.asName.empty() && opts.imageDir.empty()) {
+    failWithUsage("--as needs --image-dir: the directory for the new VM's files", "");
+  }
+}
+
+}  // namespace
+
+RestoreOptions parseRestoreArgs(int argc, char** argv) {
+  RestoreOptions opts;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    if (arg == "-b" || arg == "--backup-dir") {
+      opts.backupDir = takeValue(arg, i, argc, argv);
+    } else if (arg == "-n" || arg == "--vm-name") {
+      opts.vmName = takeValue(arg, i, argc, argv);
+    } else if (arg == "-r" || arg == "--backup-root") {
+      opts.backupRoot = takeValue(arg, i, argc, argv);
+    } else if (arg == "-t" || arg == "--timestamp") {
+      opts.timestamp = takeValue(arg, i, argc, argv);
+    } else if (arg == "-a" || arg == "--as") {
+      opts.asName = takeValue(arg, i, argc, argv);
+    } else if (arg == "-i" || arg == "--image-dir") {
+      opts.imageDir = takeValue(arg, i, argc, argv);
+    } else if (arg == "-l" || arg == "--list") {
+      opts.list = true;
+    } else if (arg == "-c" || arg == "--check") {
+      opts.check = true;
+    } else if (arg == "-D" || arg == "--define") {
+      opts.define = true;
+    } else if (arg == "-s" || arg == "--start") {
+      opts.start = true;
+      opts.define = true;
+    } else if (arg == "-f" || arg == "--force") {
+      opts.force = true;
+    } else if (arg == "-d" || arg == "--dry-run") {
+      opts.dryRun = true;
+    } else if (arg == "-v" || arg == "--verbose") {
+      opts.verbose = true;
+    } else if (arg == "-h" || arg == "--help") {
+      printRestoreUsage(std::cout);
+      std::exit(kExitSuccess);
+    } else {
+      failWithUsage("Unknown option: ", arg);
+    }
+  }
+  for (const std::string* value : {&opts.vmName, &opts.asName}) {
+    if (value->find('/') != std::string::npos) failWithUsage("A VM name cannot contain '/': ", *value);
+  }
+  checkCombination(opts);
+  return opts;
+}
+
+void printRestoreUsage(std::ostream& out) {
+  const std::string_view name = kRestoreAppName;
+  out << name << " v" << config::kAppVersion << "\n"
+      << "\n"
+      << "Lists, checks and restores the backups that quorlane-backup writes.\n"
+      << "\n"
+      << "Usage:\n"
+      << "  " << name << " -b <backup-dir> [options]\n"
+      << "  " << name << " -n <vm-name> -r <backup-root> [-t <timestamp>] [options]\n"
+      << "\n"
+      << "Backup:\n"
+      << "  -b, --backup-dir DIR     One backup directory: <backup-root>/<vm-name>/<timestamp>\n"
+      << "  -n, --vm-name NAME       The VM whose backups to use, with --backup-root.\n"
+      << "  -r, --backup-root PATH   Root directory the backups were written to.\n"
+      << "  -t, --timestamp TS       The backup named TS (default: the newest complete one).\n"
+      << "\n"
+      << "Actions (default: restore):\n"
+      << "  -l, --list               List every backup of the VM, newest first: timestamp,\n"
+      << "                           complete or incomplete, disks, size on disk.\n"
+      << "  -c, --check              Check the backup only: every disk image is a sound\n"
+      << "                           qcow2 and reads back whole, both definitions and the\n"
+      << "                           NVRAM file are present, the disk copy completed.\n"
+      << "\n"
+      << "Restore:\n"
+      << "  -a, --as NAME            Restore beside the original as a new VM NAME: new\n"
+      << "                           name, no UUID, no MAC addresses. Needs --image-dir.\n"
+      << "  -i, --image-dir DIR      Where the restored images and NVRAM go (default: the\n"
+      << "                           directories the backup's corrected definition names).\n"
+      << "  -D, --define             Define the restored VM with libvirt.\n"
+      << "  -s, --start              Start it after defining it (implies --define).\n"
+      << "  -f, --force              Replace files that already exist at the target paths.\n"
+      << "  -d, --dry-run            Validate and print what would be done. Make no changes.\n"
+      << "\n"
+      << "Optional:\n"
+      << "  -v, --verbose            Detailed console output for diagnostics.\n"
+      << "  -h, --help               Show this message and exit.\n"
+      << "\n"
+      << "Examples:\n"
+      << "  # Backups of web01, newest first\n"
+      << "  " << name << " -n web01 -r /backups --list\n"
+      << "\n"
+      << "  # Check the newest backup\n"
+      << "  " << name << " -n web01 -r /backups --check\n"
+      << "\n"
+      << "  # Put the newest complete backup back in place and start the VM\n"
+      << "  " << name << " -n web01 -r /backups --start\n"
+      << "\n"
+      << "  # Restore one backup beside the original as web01-copy\n"
+      << "  " << name << " -b /backups/web01/2026-03-01_02-00-05 --as web01-copy \\\n"
+      << "      --image-dir /var/lib/libvirt/images --define\n"
+      << "\n"
+      << "Exit codes:\n"
+      << "  0  success\n"
+      << "  1  usage, validation or restore failure\n"
+      << "  3  --check found the backup damaged or incomplete\n";
+}
+
+}  // namespace quorlane
