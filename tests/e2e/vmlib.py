@@ -511,11 +511,12 @@ class Tool:
         self.varlog = self.box.varlog
         self.root = self.box.root
 
-    def run(self, args, extra_path=(), timeout=600, setup=""):
-        """extra_path: directories put before the system PATH (stand-ins)."""
+    def run(self, args, extra_path=(), timeout=600, setup="", binary=None):
+        """extra_path: directories put before the system PATH (stand-ins);
+        binary: another program of the project, such as harness.RESTORE_BINARY."""
         path = ":".join(list(extra_path) + [SYSTEM_PATH])
         before = len(self.box.app_log())
-        proc = self.box.start([str(a) for a in args], setup=setup, path=path)
+        proc = self.box.start([str(a) for a in args], setup=setup, path=path, binary=binary)
         out, err = communicate(proc, timeout)
         return ToolResult(proc.returncode, out, err, self.box.app_log()[before:])
 
