@@ -22,6 +22,7 @@
 
 #include "quorlane/backup_error.h"
 #include "quorlane/config.h"
+#include "quorlane/paths.h"
 #include "quorlane/process.h"
 
 namespace {
@@ -133,28 +134,6 @@ bool onPath(const std::string& cmd) {
 }
 
 std::int64_t nowEpoch() { return static_cast<std::int64_t>(std::time(nullptr)); }
-
-std::string joinPath(const std::string& left, const std::string& right) {
-  return (fs::path(left) / right).string();
-}
-
-std::string parentDir(const std::string& path) { return fs::path(path).parent_path().string(); }
-
-bool isDirectory(const std::string& path) {
-  std::error_code ec;
-  return fs::is_directory(path, ec);
-}
-
-// Backup directories are named by the run's local time, "YYYY-MM-DD_HH-MM-SS".
-bool isTimestampName(const std::string& name) {
-  static constexpr std::string_view kShape = "dddd-dd-dd_dd-dd-dd";
-  if (name.size() != kShape.size()) return false;
-  for (std::size_t i = 0; i < name.size(); ++i) {
-    const bool digit = name[i] >= '0' && name[i] <= '9';
-    if (kShape[i] == 'd' ? !digit : name[i] != kShape[i]) return false;
-  }
-  return true;
-}
 
 std::string backupLogName(const std::string& vmName, const std::string& timestamp) {
   return vmName + "-" + timestamp + ".log";

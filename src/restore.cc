@@ -17,6 +17,7 @@
 
 #include "quorlane/cli.h"
 #include "quorlane/config.h"
+#include "quorlane/paths.h"
 #include "quorlane/process.h"
 #include "quorlane/restore_xml.h"
 
@@ -28,27 +29,6 @@ namespace {
 
 constexpr std::string_view kDisksCopiedLine = "] All disks backed up successfully.\n";
 constexpr std::string_view kTempSuffix = ".quorlane-restore-tmp";
-
-bool isTimestampName(const std::string& name) {
-  static constexpr std::string_view kShape = "dddd-dd-dd_dd-dd-dd";
-  if (name.size() != kShape.size()) return false;
-  for (std::size_t i = 0; i < name.size(); ++i) {
-    const bool digit = name[i] >= '0' && name[i] <= '9';
-    if (kShape[i] == 'd' ? !digit : name[i] != kShape[i]) return false;
-  }
-  return true;
-}
-
-std::string joinPath(const std::string& left, const std::string& right) {
-  return (fs::path(left) / right).string();
-}
-
-std::string parentDir(const std::string& path) { return fs::path(path).parent_path().string(); }
-
-bool isDirectory(const std::string& path) {
-  std::error_code ec;
-  return fs::is_directory(path, ec);
-}
 
 bool exists(const std::string& path) {
   std::error_code ec;
@@ -239,7 +219,8 @@ bool Restore::locateBackup(bool completeOnly) {
     }
     chosen = opts_.timestamp;
     if (completeOnly && !diskCopyCompleted(joinPath(vmDir, chosen), vm_, chosen)) {
-      log_.error("Backup " + chosen + " of VM '" + vm_ + "' is incomplete; pick a complete one "
+      log_.error("Backup " + chosen + " of VM '" + vm_ +
+                 "' is incomplete; pick a complete one "
                  "(see --list)");
       return false;
     }
@@ -279,9 +260,9 @@ int Restore::runList() {
       disks += (disks.empty() ? "" : ",") + target;
     }
     const bool complete = diskCopyCompleted(dir, opts_.vmName, name);
-    std::cout << name << "  " << (complete ? "complete  " : "incomplete") << "  disks: "
-              << (disks.empty() ? "-" : disks) << "  size: " << humanSize(sizeOnDisk(dir))
-              << "\n";
+    std::cout << name << "  " << (complete ? "complete  " : "incomplete")
+              << "  disks: " << (disks.empty() ? "-" : disks)
+              << "  size: " << humanSize(sizeOnDisk(dir)) << "\n";
   }
   return kExitSuccess;
 }
@@ -354,16 +335,17 @@ bool Restore::checkBackup(bool requireCorrected) {
     // qemu-img check reads metadata only; a damaged compressed cluster shows
     // only when every cluster is read back and decompressed. The null block
     // driver takes the data and stores nothing, so the read costs no space.
-    const CommandResult info = runCommand({"qemu-img", "info", "--output=json", "-f", "qcow2", image});
+    const CommandResult info =
+        runCommand({"qemu-img", "info", "--output=json", "-f", "qcow2", image});
     const std::string size = virtualSize(info.out);
     if (!info.ok() || size.empty()) {
       log_.error("qemu-img info failed for " + image + ": " + firstLine(info.err));
       sound = false;
       continue;
     }
-    const CommandResult read = runCommand({"qemu-img", "convert", "-n", "-f", "qcow2",
-                                           "--target-image-opts", image,
-                                           "driver=null-co,size=" + size});
+    const CommandResult read =
+        runCommand({"qemu-img", "convert", "-n", "-f", "qcow2", "--target-image-opts", image,
+                    "driver=null-co,size=" + size});
     if (!read.ok()) {
       log_.error("Image does not read back whole: " + image + ": " + firstLine(read.err));
       sound = false;
@@ -411,8 +393,8 @@ void Restore::planTargets() {
   if (!nvramPath_.empty()) {
     const std::string dir = opts_.imageDir.empty() ? parentDir(nvramPath_) : opts_.imageDir;
     const std::string path = joinPath(dir, newName_ + "-nvram.fd");
-    targets_.push_back({"nvram", joinPath(dir_, vm_ + "-nvram.fd"), path,
-                        path + std::string(kTempSuffix)});
+    targets_.push_back(
+        {"nvram", joinPath(dir_, vm_ + "-nvram.fd"), path, path + std::string(kTempSuffix)});
     restored.nvram = path;
   }
   const std::string defPath = joinPath(parentDir(targets_.front().path), newName_ + ".xml");
@@ -423,7 +405,8 @@ void Restore::planTargets() {
 bool Restore::validateTargets() {
   bool ok = true;
   if (restoredXml_.empty()) {
-    log_.error("Could not build the restored definition from " + joinPath(dir_, vm_ + ".xml.backup"));
+    log_.error("Could not build the restored definition from " +
+               joinPath(dir_, vm_ + ".xml.backup"));
     ok = false;
   }
   std::vector<std::string> seen;
@@ -433,7 +416,8 @@ bool Restore::validateTargets() {
       seen.push_back(dir);
       if (!isDirectory(dir)) {
         if (!opts_.asName.empty()) {
-          log_.error("Target directory does not exist: " + dir + " (create it, or pick another "
+          log_.error("Target directory does not exist: " + dir +
+                     " (create it, or pick another "
                      "--image-dir)");
           ok = false;
         } else {
@@ -470,8 +454,10 @@ bool Restore::validateTargets() {
     const std::string current = firstLine(state.out);
     log_.trace("VM '" + name + "' power state: " + current);
     if (current != "shut off") {
-      log_.error("VM '" + name + "' is " + current + "; a restore never writes over a VM that "
-                 "runs. Shut it down first: virsh shutdown " + name);
+      log_.error("VM '" + name + "' is " + current +
+                 "; a restore never writes over a VM that "
+                 "runs. Shut it down first: virsh shutdown " +
+                 name);
       ok = false;
     }
   }
@@ -488,7 +474,8 @@ void Restore::printDryRun() const {
     std::cout << "  " << t.label << "  " << (t.source.empty() ? "(restored definition)" : t.source)
               << "\n         -> " << t.path << (exists(t.path) ? " (replaced)" : "") << "\n";
   }
-  if (opts_.define) std::cout << "\nWould define " << newName_ << (opts_.start ? " and start it" : "") << ".\n";
+  if (opts_.define)
+    std::cout << "\nWould define " << newName_ << (opts_.start ? " and start it" : "") << ".\n";
   std::cout << "\n(Dry run. No changes made.)\n";
 }
 
@@ -591,7 +578,8 @@ bool Restore::defineAndStart() {
   const CommandResult define = runCommand({"virsh", "define", definition});
   if (!define.ok()) {
     log_.error("virsh define failed: " + firstLine(define.err));
-    log_.error("The restored files are in place; fix the cause and run: virsh define " + definition);
+    log_.error("The restored files are in place; fix the cause and run: virsh define " +
+               definition);
     return false;
   }
   if (!opts_.start) return true;

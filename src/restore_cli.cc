@@ -32,16 +32,18 @@ void checkCombination(const RestoreOptions& opts) {
   if (opts.backupDir.empty() && (opts.vmName.empty() || opts.backupRoot.empty())) {
     failWithUsage("Give either --backup-dir, or --vm-name together with --backup-root", "");
   }
-  if (opts.list && !opts.backupDir.empty()) failWithUsage("--list needs --vm-name and --backup-root", "");
+  if (opts.list && !opts.backupDir.empty())
+    failWithUsage("--list needs --vm-name and --backup-root", "");
   if (opts.list && opts.check) failWithUsage("--list and --check cannot be combined", "");
-  const bool restoring = !opts.asName.empty() || !opts.imageDir.empty() || opts.define ||
-                         opts.force || opts.dryRun;
+  const bool restoring =
+      !opts.asName.empty() || !opts.imageDir.empty() || opts.define || opts.force || opts.dryRun;
   if ((opts.list || opts.check) && restoring) {
     failWithUsage(opts.list ? "--list" : "--check",
                   " only reads the backup: --as, --image-dir, --define, --start, --force and "
                   "--dry-run do not apply");
   }
-  if (opts.list && !opts.timestamp.empty()) failWithUsage("--list cannot be combined with --timestamp", "");
+  if (opts.list && !opts.timestamp.empty())
+    failWithUsage("--list cannot be combined with --timestamp", "");
   if (!opts.asName.empty() && opts.imageDir.empty()) {
     failWithUsage("--as needs --image-dir: the directory for the new VM's files", "");
   }
@@ -88,7 +90,8 @@ RestoreOptions parseRestoreArgs(int argc, char** argv) {
     }
   }
   for (const std::string* value : {&opts.vmName, &opts.asName}) {
-    if (value->find('/') != std::string::npos) failWithUsage("A VM name cannot contain '/': ", *value);
+    if (value->find('/') != std::string::npos)
+      failWithUsage("A VM name cannot contain '/': ", *value);
   }
   checkCombination(opts);
   return opts;

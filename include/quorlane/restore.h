@@ -75,9 +75,9 @@ class Restore {
   RestoreOptions opts_;
   Logger& log_;
   std::int64_t startEpoch_ = 0;
-  std::string vm_;         // the name the backup was taken under
-  std::string newName_;    // the restored VM's name
-  std::string dir_;        // the backup directory
+  std::string vm_;       // the name the backup was taken under
+  std::string newName_;  // the restored VM's name
+  std::string dir_;      // the backup directory
   std::string verbatimXml_;
   std::string restoredXml_;
   std::map<std::string, std::string> disks_;  // target to original source

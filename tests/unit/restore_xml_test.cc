@@ -41,7 +41,7 @@ TEST(RestoreXml, InventoryListsDeviceDisksAndNvram) {
   const auto inv = readDefinition(kLive);
   ASSERT_TRUE(inv);
   EXPECT_EQ(inv->disks, (std::map<std::string, std::string>{{"vda", "/srv/a&b/web01.img"},
-                                                          {"vdb", "/dev/vg0/data"}}));
+                                                            {"vdb", "/dev/vg0/data"}}));
   EXPECT_EQ(inv->block, (std::map<std::string, bool>{{"vda", false}, {"vdb", true}}));
   EXPECT_EQ(inv->nvram, "/var/lib/libvirt/qemu/nvram/web01_VARS.fd");
   EXPECT_FALSE(readDefinition("<domain><name>x</domain>"));
@@ -49,8 +49,8 @@ TEST(RestoreXml, InventoryListsDeviceDisksAndNvram) {
 }
 
 TEST(RestoreXml, RestoredDefinitionPointsDisksAndNvramAtTheRestoredFiles) {
-  RestoredDefinition restored{{{"vda", "/img/web01-vda.qcow2"}, {"vdb", "/img/web01-vdb.qcow2"}},
-                              "/nv/web01-nvram.fd", ""};
+  RestoredDefinition restored{
+      {{"vda", "/img/web01-vda.qcow2"}, {"vdb", "/img/web01-vdb.qcow2"}}, "/nv/web01-nvram.fd", ""};
   const auto xml = buildRestoredDefinition(kLive, restored);
   ASSERT_TRUE(xml);
   const auto inv = readDefinition(*xml);
@@ -61,8 +61,10 @@ TEST(RestoreXml, RestoredDefinitionPointsDisksAndNvramAtTheRestoredFiles) {
   // Two qcow2 drivers (one added for the block disk), no backing chain, the
   // CD-ROM, name, UUID and MAC kept.
   EXPECT_EQ(xml->find("type=\"raw\""), std::string::npos);
-  EXPECT_NE(xml->find("<driver name=\"qemu\" type=\"qcow2\"/>\n      <source file=\"/img/web01-vdb"),
-            std::string::npos) << *xml;
+  EXPECT_NE(
+      xml->find("<driver name=\"qemu\" type=\"qcow2\"/>\n      <source file=\"/img/web01-vdb"),
+      std::string::npos)
+      << *xml;
   EXPECT_EQ(xml->find("backingStore"), std::string::npos);
   EXPECT_EQ(xml->find(" dev=\"/dev/vg0/data\""), std::string::npos);
   for (const char* kept : {"/iso/install.iso", "<name>web01</name>", "<uuid>", "52:54:00:aa:bb:cc",

@@ -1,0 +1,16 @@
+#pragma once
+
+#include <string>
+
+namespace quorlane {
+
+// Path helpers shared by the backup and the restore.
+std::string joinPath(const std::string& left, const std::string& right);
+std::string parentDir(const std::string& path);
+// False also when the path cannot be examined.
+bool isDirectory(const std::string& path);
+
+// Backup directories are named by the run's local time, "YYYY-MM-DD_HH-MM-SS".
+bool isTimestampName(const std::string& name);
+
+}  // namespace quorlane
