@@ -300,24 +300,6 @@ int syncPath(const std::string& path) {
   return result;
 }
 
-// Control characters in a record would let a value start a forged record.
-std::string escapeControlCharacters(const std::string& text) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string escaped;
-  escaped.reserve(text.size());
-  for (char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7f) {
-      escaped += "\\x";
-      escaped += kHex[byte >> 4];
-      escaped += kHex[byte & 0xf];
-    } else {
-      escaped += c;
-    }
-  }
-  return escaped;
-}
-
 void installSignalHandlers() {
   struct sigaction action {};
   action.sa_handler = quorlane_handle_signal;

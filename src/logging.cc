@@ -50,7 +50,28 @@ std::string formatLocalTime(const char* format) {
 
 std::string nowTimestamp() { return formatLocalTime("%Y-%m-%d %H:%M:%S"); }
 
+std::string escapeControlCharacters(const std::string& text) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string escaped;
+  escaped.reserve(text.size());
+  for (char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7f) {
+      escaped += "\\x";
+      escaped += kHex[byte >> 4];
+      escaped += kHex[byte & 0xf];
+    } else {
+      escaped += c;
+    }
+  }
+  return escaped;
+}
+
 void appendApplicationLog(std::string_view line) {
+  appendApplicationLog(line, config::kAppLogFile);
+}
+
+void appendApplicationLog(std::string_view line, std::string_view logFile) {
   namespace fs = std::filesystem;
   std::error_code ec;
   if (!fs::is_directory(config::kAppLogDir, ec)) {
@@ -61,9 +82,9 @@ void appendApplicationLog(std::string_view line) {
       return;
     }
   }
-  std::ofstream file(std::string(config::kAppLogFile), std::ios::binary | std::ios::app);
+  std::ofstream file(std::string(logFile), std::ios::binary | std::ios::app);
   if (!file) {
-    std::cerr << "WARN: Could not write to application log: " << config::kAppLogFile << "\n";
+    std::cerr << "WARN: Could not write to application log: " << logFile << "\n";
     return;
   }
   file << line << '\n';

@@ -62,23 +62,6 @@ bool syncPath(const std::string& path) {
   return ok;
 }
 
-// Control characters in a record would let a value start a forged record.
-std::string escapeControlCharacters(const std::string& text) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string escaped;
-  for (char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7f) {
-      escaped += "\\x";
-      escaped += kHex[byte >> 4];
-      escaped += kHex[byte & 0xf];
-    } else {
-      escaped += c;
-    }
-  }
-  return escaped;
-}
-
 std::string humanSize(std::uintmax_t bytes) {
   static constexpr const char* kUnits[] = {"B", "KiB", "MiB", "GiB", "TiB"};
   double value = static_cast<double>(bytes);
@@ -648,16 +631,7 @@ void Restore::record(const std::string& result) const {
   if (!newName_.empty() && !opts_.check) line += " to=" + newName_;
   line += " duration=" + std::to_string(nowEpoch() - startEpoch_) + "s version=";
   line += config::kAppVersion;
-  line = escapeControlCharacters(line);
-
-  std::error_code ec;
-  fs::create_directories(config::kAppLogDir, ec);
-  std::ofstream file(std::string(kRestoreLogFile), std::ios::binary | std::ios::app);
-  if (!file) {
-    std::cerr << "WARN: Could not write to application log: " << kRestoreLogFile << "\n";
-    return;
-  }
-  file << line << '\n';
+  appendApplicationLog(escapeControlCharacters(line), kRestoreLogFile);
 }
 
 }  // namespace quorlane

@@ -35,8 +35,14 @@ std::string formatLocalTime(const char* format);
 // The current local time as "YYYY-MM-DD HH:MM:SS".
 std::string nowTimestamp();
 
-// Appends one line to the host-wide application log, creating its directory
-// when missing. Problems are reported on standard error and never thrown.
+// Control characters in a record would let a value start a forged record:
+// each becomes \xHH.
+std::string escapeControlCharacters(const std::string& text);
+
+// Appends one line to the host-wide application log (or another log file in
+// its directory), creating the directory when missing. Problems are reported
+// on standard error and never thrown.
 void appendApplicationLog(std::string_view line);
+void appendApplicationLog(std::string_view line, std::string_view logFile);
 
 }  // namespace quorlane
