@@ -21,6 +21,7 @@ import re
 import shutil
 import subprocess
 import time
+import unittest
 import xml.etree.ElementTree as ET
 
 import vmlib
@@ -273,3 +274,20 @@ def check_image(testcase, image, workdir, fix):
     os.unlink(raw)
     shutil.rmtree(out)
     return files
+
+
+class GuestCase(unittest.TestCase):
+    """A test with a booted, busy guest (self.vm), a tool runner (self.tool)
+    and an empty backup root (self.root)."""
+
+    @classmethod
+    def setUpClass(cls):
+        vmlib.require_libvirt()
+
+    def setUp(self):
+        self.tool = vmlib.make_tool(self)
+        self.vm = GuestVM()
+        self.addCleanup(self.vm.cleanup)
+        self.vm.boot()
+        self.root = os.path.join(self.vm.scratch, "backups")
+        os.makedirs(self.root)

@@ -1,29 +1,19 @@
 """Faults during the backup of a real Linux guest whose writer keeps running."""
 import os
 import subprocess
-import time
 import unittest
 
 import guest
 import vmlib
-from test_drills import (finish_tool, prior_snapshot_lines, recovery_command, slow_qemu_img,
-                         start_tool, timestamp_dirs, wait_for_file)
+from test_drills import (finish_tool, prior_snapshot_lines, recovery_command, sleep_past,
+                         slow_qemu_img, start_tool, timestamp_dirs, wait_for_file)
 from vmlib import SNAPSHOT
 
 
-def setUpModule():
-    vmlib.require_libvirt()
-
-
-class GuestFaults(unittest.TestCase):
+class GuestFaults(guest.GuestCase):
 
     def setUp(self):
-        self.tool = vmlib.make_tool(self)
-        self.vm = guest.GuestVM()
-        self.addCleanup(self.vm.cleanup)
-        self.vm.boot()
-        self.root = os.path.join(self.vm.scratch, "backups")
-        os.makedirs(self.root)
+        super().setUp()
         self.args = ["-n", self.vm.name, "-r", self.root, "-k", "1"]
 
     def test_run_killed_during_the_copy_is_recovered_as_printed(self):
@@ -53,8 +43,7 @@ class GuestFaults(unittest.TestCase):
 
         # The next run succeeds; with room for one backup the killed run's
         # directory is neither counted nor pruned.
-        while time.strftime("%Y-%m-%d_%H-%M-%S") <= killed:
-            time.sleep(0.05)
+        sleep_past(killed)
         synced = self.vm.synced()
         result = self.tool.run(self.args)
         self.assertEqual(result.rc, 0, result)

@@ -15,19 +15,10 @@ AGENT_LINES = ["ERROR: --quiesce was requested, but qemu-guest-agent is not",
                "ERROR: crash-consistent backup."]
 
 
-def setUpModule():
-    vmlib.require_libvirt()
-
-
-class RealGuest(unittest.TestCase):
+class RealGuest(guest.GuestCase):
 
     def setUp(self):
-        self.tool = vmlib.make_tool(self)
-        self.vm = guest.GuestVM()
-        self.addCleanup(self.vm.cleanup)
-        self.vm.boot()
-        self.root = os.path.join(self.vm.scratch, "backups")
-        os.makedirs(self.root)
+        super().setUp()
         # A virsh that records its arguments before running the real one.
         self.bin = os.path.join(self.vm.scratch, "bin")
         os.makedirs(self.bin)
