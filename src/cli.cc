@@ -8,32 +8,28 @@
 
 namespace quorlane {
 
-namespace {
-
-[[noreturn]] void failWithUsage(std::string_view message, std::string_view argument) {
+void failWithUsage(UsagePrinter usage, std::string_view message, std::string_view argument) {
   std::cerr << "ERROR: " << message << argument << "\n\n";
-  printUsage(std::cerr);
+  usage(std::cerr);
   std::exit(kExitFailure);
 }
 
-std::string takeValue(std::string_view flag, int& i, int argc, char** argv) {
-  if (i + 1 >= argc) failWithUsage("Option requires a value: ", flag);
+std::string takeValue(UsagePrinter usage, std::string_view flag, int& i, int argc, char** argv) {
+  if (i + 1 >= argc) failWithUsage(usage, "Option requires a value: ", flag);
   ++i;
   return argv[i];
 }
-
-}  // namespace
 
 Options parseArgs(int argc, char** argv) {
   Options opts;
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
     if (arg == "-n" || arg == "--vm-name") {
-      opts.vmName = takeValue(arg, i, argc, argv);
+      opts.vmName = takeValue(printUsage, arg, i, argc, argv);
     } else if (arg == "-r" || arg == "--backup-root") {
-      opts.backupRoot = takeValue(arg, i, argc, argv);
+      opts.backupRoot = takeValue(printUsage, arg, i, argc, argv);
     } else if (arg == "-k" || arg == "--keep-count") {
-      opts.keepCountRaw = takeValue(arg, i, argc, argv);
+      opts.keepCountRaw = takeValue(printUsage, arg, i, argc, argv);
     } else if (arg == "-q" || arg == "--quiesce") {
       opts.quiesce = true;
     } else if (arg == "-d" || arg == "--dry-run") {
@@ -44,7 +40,7 @@ Options parseArgs(int argc, char** argv) {
       printUsage(std::cout);
       std::exit(kExitSuccess);
     } else {
-      failWithUsage("Unknown option: ", arg);
+      failWithUsage(printUsage, "Unknown option: ", arg);
     }
   }
   return opts;

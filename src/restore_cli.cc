@@ -10,42 +10,34 @@ namespace quorlane {
 
 namespace {
 
-[[noreturn]] void failWithUsage(std::string_view message, std::string_view argument) {
-  std::cerr << "ERROR: " << message << argument << "\n\n";
-  printRestoreUsage(std::cerr);
-  std::exit(kExitFailure);
-}
-
-std::string takeValue(std::string_view flag, int& i, int argc, char** argv) {
-  if (i + 1 >= argc) failWithUsage("Option requires a value: ", flag);
-  ++i;
-  return argv[i];
-}
-
 // Combinations that no run can serve, refused before anything is looked at.
 void checkCombination(const RestoreOptions& opts) {
   const bool byName = !opts.vmName.empty() || !opts.backupRoot.empty();
   if (!opts.backupDir.empty() && (byName || !opts.timestamp.empty())) {
-    failWithUsage("--backup-dir cannot be combined with --vm-name, --backup-root or --timestamp",
+    failWithUsage(printRestoreUsage,
+                  "--backup-dir cannot be combined with --vm-name, --backup-root or --timestamp",
                   "");
   }
   if (opts.backupDir.empty() && (opts.vmName.empty() || opts.backupRoot.empty())) {
-    failWithUsage("Give either --backup-dir, or --vm-name together with --backup-root", "");
+    failWithUsage(printRestoreUsage,
+                  "Give either --backup-dir, or --vm-name together with --backup-root", "");
   }
   if (opts.list && !opts.backupDir.empty())
-    failWithUsage("--list needs --vm-name and --backup-root", "");
-  if (opts.list && opts.check) failWithUsage("--list and --check cannot be combined", "");
+    failWithUsage(printRestoreUsage, "--list needs --vm-name and --backup-root", "");
+  if (opts.list && opts.check)
+    failWithUsage(printRestoreUsage, "--list and --check cannot be combined", "");
   const bool restoring =
       !opts.asName.empty() || !opts.imageDir.empty() || opts.define || opts.force || opts.dryRun;
   if ((opts.list || opts.check) && restoring) {
-    failWithUsage(opts.list ? "--list" : "--check",
+    failWithUsage(printRestoreUsage, opts.list ? "--list" : "--check",
                   " only reads the backup: --as, --image-dir, --define, --start, --force and "
                   "--dry-run do not apply");
   }
   if (opts.list && !opts.timestamp.empty())
-    failWithUsage("--list cannot be combined with --timestamp", "");
+    failWithUsage(printRestoreUsage, "--list cannot be combined with --timestamp", "");
   if (!opts.asName.empty() && opts.imageDir.empty()) {
-    failWithUsage("--as needs --image-dir: the directory for the new VM's files", "");
+    failWithUsage(printRestoreUsage, "--as needs --image-dir: the directory for the new VM's files",
+                  "");
   }
 }
 
@@ -56,17 +48,17 @@ RestoreOptions parseRestoreArgs(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
     if (arg == "-b" || arg == "--backup-dir") {
-      opts.backupDir = takeValue(arg, i, argc, argv);
+      opts.backupDir = takeValue(printRestoreUsage, arg, i, argc, argv);
     } else if (arg == "-n" || arg == "--vm-name") {
-      opts.vmName = takeValue(arg, i, argc, argv);
+      opts.vmName = takeValue(printRestoreUsage, arg, i, argc, argv);
     } else if (arg == "-r" || arg == "--backup-root") {
-      opts.backupRoot = takeValue(arg, i, argc, argv);
+      opts.backupRoot = takeValue(printRestoreUsage, arg, i, argc, argv);
     } else if (arg == "-t" || arg == "--timestamp") {
-      opts.timestamp = takeValue(arg, i, argc, argv);
+      opts.timestamp = takeValue(printRestoreUsage, arg, i, argc, argv);
     } else if (arg == "-a" || arg == "--as") {
-      opts.asName = takeValue(arg, i, argc, argv);
+      opts.asName = takeValue(printRestoreUsage, arg, i, argc, argv);
     } else if (arg == "-i" || arg == "--image-dir") {
-      opts.imageDir = takeValue(arg, i, argc, argv);
+      opts.imageDir = takeValue(printRestoreUsage, arg, i, argc, argv);
     } else if (arg == "-l" || arg == "--list") {
       opts.list = true;
     } else if (arg == "-c" || arg == "--check") {
@@ -86,12 +78,12 @@ RestoreOptions parseRestoreArgs(int argc, char** argv) {
       printRestoreUsage(std::cout);
       std::exit(kExitSuccess);
     } else {
-      failWithUsage("Unknown option: ", arg);
+      failWithUsage(printRestoreUsage, "Unknown option: ", arg);
     }
   }
   for (const std::string* value : {&opts.vmName, &opts.asName}) {
     if (value->find('/') != std::string::npos)
-      failWithUsage("A VM name cannot contain '/': ", *value);
+      failWithUsage(printRestoreUsage, "A VM name cannot contain '/': ", *value);
   }
   checkCombination(opts);
   return opts;

@@ -2,6 +2,7 @@
 
 #include <ostream>
 #include <string>
+#include <string_view>
 
 namespace quorlane {
 
@@ -25,5 +26,14 @@ enum ExitCode : int {
 Options parseArgs(int argc, char** argv);
 
 void printUsage(std::ostream& out);
+
+// Shared by the command-line parsers of the programs, each with its own usage.
+using UsagePrinter = void (*)(std::ostream&);
+// Prints "ERROR: ", the message and the argument, an empty line and the usage
+// on standard error, and exits with kExitFailure.
+[[noreturn]] void failWithUsage(UsagePrinter usage, std::string_view message,
+                                std::string_view argument);
+// The value after the option at argv[i], advancing i; a missing one is a usage error.
+std::string takeValue(UsagePrinter usage, std::string_view flag, int& i, int argc, char** argv);
 
 }  // namespace quorlane
