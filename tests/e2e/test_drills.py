@@ -192,6 +192,21 @@ class DrillCase(unittest.TestCase):
         return self.tool.run(["-n", vm.name, "-r", self.root, "-k", str(keep)] + list(extra),
                              extra_path=extra_path)
 
+    def restored_vm(self, name):
+        """A fresh directory for the restored copies, and cleanup of the VM `name`."""
+        directory = tempfile.mkdtemp(prefix=name + "-", dir=vmlib.SCRATCH_ROOT)
+        os.chmod(directory, 0o755)
+
+        def cleanup():
+            try:
+                if virsh("dominfo", name, check=False).returncode == 0:
+                    virsh("destroy", name, check=False)
+                    virsh("undefine", name, "--nvram", "--snapshots-metadata", check=False)
+            finally:
+                shutil.rmtree(directory, ignore_errors=True)
+        self.addCleanup(cleanup)
+        return directory
+
     def assertOnBaseImages(self, vm):
         """No snapshot left, every disk on its base image, no overlay file left."""
         self.assertEqual(vm.snapshots(), [])
@@ -236,21 +251,6 @@ class DefinedVM(vmlib.VM):
 # -------------------------------------------------------------- the drill
 
 class RestoreDrill(DrillCase):
-
-    def restored_vm(self, name):
-        """A fresh directory for the restored copies, and cleanup of the VM `name`."""
-        directory = tempfile.mkdtemp(prefix=name + "-", dir=vmlib.SCRATCH_ROOT)
-        os.chmod(directory, 0o755)
-
-        def cleanup():
-            try:
-                if virsh("dominfo", name, check=False).returncode == 0:
-                    virsh("destroy", name, check=False)
-                    virsh("undefine", name, "--nvram", "--snapshots-metadata", check=False)
-            finally:
-                shutil.rmtree(directory, ignore_errors=True)
-        self.addCleanup(cleanup)
-        return directory
 
     def test_restore_of_uefi_vm_with_qcow2_and_raw_disk(self):
         vm = vmlib.make_vm(self, disks=[("vda", "qcow2", "32M"), ("vdb", "raw", "16M")], uefi=True)

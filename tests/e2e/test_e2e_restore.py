@@ -6,7 +6,7 @@ import unittest
 
 import vmlib
 from vmlib import harness
-from test_drills import MIB, DrillCase, timestamp_dirs
+from test_drills import MIB, DefinedVM, DrillCase, timestamp_dirs
 
 DISKS = [("vda", "qcow2", "32M"), ("vdb", "raw", "16M")]
 
@@ -37,12 +37,9 @@ class RestoreDrill(DrillCase):
 
     def test_restore_beside_the_original_defines_and_starts_a_new_vm(self):
         vm, backup_dir = self.backed_up_vm()
-        target_dir = os.path.join(vm.scratch, "restored")
-        os.makedirs(target_dir)
         new = vm.name + "-copy"
-        restored = vmlib.VM(disks=(), name=new)
-        self.addCleanup(restored.cleanup)
-        restored.defined = True
+        target_dir = self.restored_vm(new)
+        restored = DefinedVM(new)
         result = self.restore("-n", vm.name, "-r", self.root, "--as", new, "-i", target_dir,
                               "--start")
         self.assertEqual(result.rc, 0, result)
