@@ -108,6 +108,43 @@ void pointDiskAt(xmlNode* disk, const std::string& image) {
   xmlSetProp(driver, name("type"), name("qcow2"));
 }
 
+// A file of the original VM's own, moved to a name of the new VM's in the
+// same directory: the old name replaced in the file name, or the new name put
+// in front of it.
+std::string renamedFor(const std::string& path, const std::string& oldName,
+                       const std::string& newName) {
+  const std::size_t slash = path.rfind('/');
+  const std::size_t base = slash == std::string::npos ? 0 : slash + 1;
+  std::string file = path.substr(base);
+  const std::size_t at = oldName.empty() ? std::string::npos : file.find(oldName);
+  file = at == std::string::npos ? newName + "-" + file
+                                 : file.replace(at, oldName.size(), newName);
+  return path.substr(0, base) + file;
+}
+
+void setAttribute(xmlNode* node, const char* attr, const std::string& value) {
+  xmlSetProp(node, name(attr), name(value.c_str()));
+}
+
+// Serial, console, parallel and channel devices that write to a file or
+// listen on a socket of their own, and their logs: a VM restored beside the
+// original must not write into the original's files.
+void renameCharacterDeviceFiles(xmlNode* devices, const std::string& oldName,
+                                const std::string& newName) {
+  for (const char* kind : {"serial", "console", "parallel", "channel"}) {
+    for (xmlNode* device : children(devices, kind)) {
+      const std::string type = attribute(device, "type");
+      xmlNode* source = child(device, "source");
+      if ((type == "file" || type == "unix") && !attribute(source, "path").empty()) {
+        setAttribute(source, "path", renamedFor(attribute(source, "path"), oldName, newName));
+      }
+      if (xmlNode* log = child(device, "log"); log && !attribute(log, "file").empty()) {
+        setAttribute(log, "file", renamedFor(attribute(log, "file"), oldName, newName));
+      }
+    }
+  }
+}
+
 }  // namespace
 
 std::optional<DefinitionInventory> readDefinition(const std::string& xml) {
@@ -139,7 +176,9 @@ std::optional<std::string> buildRestoredDefinition(const std::string& xml,
     setText(nvram, restored.nvram);
   }
   if (!restored.newName.empty()) {
-    if (xmlNode* vmName = child(root, "name")) setText(vmName, restored.newName);
+    xmlNode* vmName = child(root, "name");
+    renameCharacterDeviceFiles(child(root, "devices"), content(vmName), restored.newName);
+    if (vmName) setText(vmName, restored.newName);
     for (xmlNode* uuid : children(root, "uuid")) removeNode(uuid);
     for (xmlNode* iface : children(child(root, "devices"), "interface")) {
       for (xmlNode* mac : children(iface, "mac")) removeNode(mac);

@@ -25,7 +25,8 @@ struct RestoredDefinition {
 
 // The definition with each listed disk pointed at its restored qcow2 file,
 // the NVRAM element at the restored NVRAM file and, for a new name, without
-// <uuid> and <mac address>. Everything else stays as it was. Nothing if the
+// <uuid> and <mac address> and with files and sockets of its own for serial,
+// console, parallel and channel devices. Everything else stays as it was. Nothing if the
 // input cannot be parsed.
 std::optional<std::string> buildRestoredDefinition(const std::string& xml,
                                                    const RestoredDefinition& restored);

@@ -33,6 +33,17 @@ const std::string kLive = R"(<domain type='kvm' id='7'>
       <mac address='52:54:00:aa:bb:cc'/>
       <source network='default'/>
     </interface>
+    <serial type='file'>
+      <source path='/var/log/vms/web01-serial.log'/>
+      <log file='/var/log/vms/boot.log'/>
+    </serial>
+    <console type='file'>
+      <source path='/var/log/vms/web01-serial.log'/>
+    </console>
+    <channel type='unix'>
+      <source mode='bind' path='/run/vms/agent.sock'/>
+    </channel>
+    <channel type='spicevmc'/>
   </devices>
 </domain>
 )";
@@ -85,6 +96,23 @@ TEST(RestoreXml, NewNameDropsUuidAndMacAddresses) {
   }
   // A disk that is not listed keeps its source.
   EXPECT_NE(xml->find("/dev/vg0/data"), std::string::npos);
+}
+
+TEST(RestoreXml, NewNameGivesCharacterDevicesFilesOfTheirOwn) {
+  RestoredDefinition restored{{}, "", "web01-copy"};
+  const auto xml = buildRestoredDefinition(kLive, restored);
+  ASSERT_TRUE(xml);
+  const std::string serial = "path=\"/var/log/vms/web01-copy-serial.log\"";
+  const std::size_t first = xml->find(serial);
+  ASSERT_NE(first, std::string::npos) << *xml;
+  EXPECT_NE(xml->find(serial, first + 1), std::string::npos) << "the console mirrors the serial port";
+  EXPECT_NE(xml->find("file=\"/var/log/vms/web01-copy-boot.log\""), std::string::npos);
+  EXPECT_NE(xml->find("path=\"/run/vms/web01-copy-agent.sock\""), std::string::npos);
+  EXPECT_EQ(xml->find("/var/log/vms/web01-serial.log"), std::string::npos);
+
+  const auto inPlace = buildRestoredDefinition(kLive, RestoredDefinition{});
+  ASSERT_TRUE(inPlace);
+  EXPECT_NE(inPlace->find("/var/log/vms/web01-serial.log"), std::string::npos);
 }
 
 }  // namespace
