@@ -140,6 +140,8 @@ std::string backupLogName(const std::string& vmName, const std::string& timestam
 }
 
 constexpr std::string_view kDisksCopiedMessage = "All disks backed up successfully.";
+// Below this, an overlay's file system counts as full after a failed merge.
+constexpr std::uintmax_t kNearlyFullBytes = 16u << 20;
 
 // A run that was interrupted leaves its directory behind, with a per-backup
 // log that never reached the end of the disk copy. That directory holds no
@@ -774,6 +776,7 @@ int Backup::finish(int code) {
       log_.error("libvirt: " + trim(result.err));
       log_.error("The VM may still be running on an un-merged overlay.");
       log_.error("Manual intervention is required.");
+      reportFullOverlayFileSystem();
     }
   }
   if (step2Ok_ && !step6Ok_) deletePartialBackupDir();
@@ -785,6 +788,31 @@ int Backup::finish(int code) {
   if (removalFailed) return kExitSnapshotRemovalFailed;
   if (code == kExitSuccess) log_.info("Backup complete: " + backupDir_);
   return code;
+}
+
+// QEMU pauses a VM that cannot store a write in its overlay, and the merge
+// cannot finish before there is room again. When an overlay's file system is
+// (nearly) full after a failed merge, the operator learns which overlay, the
+// state the VM is in now, and the commands that bring it back on its base.
+void Backup::reportFullOverlayFileSystem() const {
+  const std::string& vm = opts_.vmName;
+  bool full = false;
+  for (const auto& [target, basePath] : diskBasePaths_) {
+    const std::string overlay = overlayPath(basePath, vm, target);
+    const std::optional<std::uintmax_t> room = availableBytes(parentDir(overlay));
+    if (!room || *room >= kNearlyFullBytes) continue;
+    full = true;
+    log_.error("The file system holding the overlay of " + target + " is full (" +
+               std::to_string(*room / 1024) + " KiB free): " + overlay);
+  }
+  if (!full) return;
+  const CommandResult state = runCommand({"virsh", "domstate", vm, "--reason"});
+  const std::string stateText = state.ok() ? trim(state.out) : "unknown";
+  const bool paused = stateText == "paused (I/O error)";
+  log_.error("VM '" + vm + "' is " + stateText + (paused ? ": it waits for room to write." : "."));
+  log_.error("Free space there, then run " +
+             (paused ? "'virsh resume " + vm + "' and " : std::string()) + "'virsh snapshot-delete " +
+             vm + " " + std::string(config::kSnapshotName) + "'.");
 }
 
 void Backup::deletePartialBackupDir() {

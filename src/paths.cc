@@ -19,6 +19,13 @@ bool isDirectory(const std::string& path) {
   return fs::is_directory(path, ec);
 }
 
+std::optional<std::uintmax_t> availableBytes(const std::string& path) {
+  std::error_code ec;
+  const fs::space_info space = fs::space(path, ec);
+  if (ec) return std::nullopt;
+  return space.available;
+}
+
 bool isTimestampName(const std::string& name) {
   static constexpr std::string_view kShape = "dddd-dd-dd_dd-dd-dd";
   if (name.size() != kShape.size()) return false;

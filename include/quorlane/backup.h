@@ -40,6 +40,7 @@ class Backup {
 
   void reportPriorSnapshot() const;
   void reportUnresponsiveAgent() const;
+  void reportFullOverlayFileSystem() const;
   void deletePartialBackupDir();
   bool syncBackupToDisk();
   void pruneOldBackups();

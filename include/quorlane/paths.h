@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 
 namespace quorlane {
@@ -9,6 +11,9 @@ std::string joinPath(const std::string& left, const std::string& right);
 std::string parentDir(const std::string& path);
 // False also when the path cannot be examined.
 bool isDirectory(const std::string& path);
+// Bytes an unprivileged writer can still store on the file system holding
+// path; nothing when it cannot be asked.
+std::optional<std::uintmax_t> availableBytes(const std::string& path);
 
 // Backup directories are named by the run's local time, "YYYY-MM-DD_HH-MM-SS".
 bool isTimestampName(const std::string& name);

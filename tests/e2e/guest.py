@@ -85,10 +85,11 @@ class GuestVM(vmlib.VM):
     """The test guest with fresh ext4 disks, or, with xml_text, a guest defined
     from that text (whose images the caller provides)."""
 
-    def __init__(self, name=None, xml_text=None, size="64M"):
+    def __init__(self, name=None, xml_text=None, size="64M", scratch_root=None):
         self.kernel, self.initrd = build()
         disks = () if xml_text else (("vda", "qcow2", size), ("vdb", "raw", size))
-        super().__init__(disks=disks, agent=True, memory_mib=256, name=name)
+        super().__init__(disks=disks, agent=True, memory_mib=256, name=name,
+                         scratch_root=scratch_root)
         self.domain_type = domain_type()
         self.console = os.path.join(self.scratch, "console.log")
         self.xml_text = xml_text
@@ -278,7 +279,10 @@ def check_image(testcase, image, workdir, fix):
 
 class GuestCase(unittest.TestCase):
     """A test with a booted, busy guest (self.vm), a tool runner (self.tool)
-    and an empty backup root (self.root)."""
+    and an empty backup root (self.root). The guest's images go under
+    scratch_root (default vmlib.SCRATCH_ROOT)."""
+
+    scratch_root = None
 
     @classmethod
     def setUpClass(cls):
@@ -286,7 +290,7 @@ class GuestCase(unittest.TestCase):
 
     def setUp(self):
         self.tool = vmlib.make_tool(self)
-        self.vm = GuestVM()
+        self.vm = GuestVM(scratch_root=self.scratch_root)
         self.addCleanup(self.vm.cleanup)
         self.vm.boot()
         self.root = os.path.join(self.vm.scratch, "backups")

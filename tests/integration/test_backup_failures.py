@@ -7,7 +7,7 @@ import time
 import unittest
 
 from harness import (CONVERT, SNAPSHOT, BackupTest, Result, domain_xml, expected_calls,
-                     expected_run, healthy_vm, error, info, trace, until, warn)
+                     expected_run, healthy_vm, error, info, rendered, trace, until, warn)
 
 INCOMPLETE = "Backup is incomplete. Deleting partial backup directory."
 REMOVAL_FAILED = ["FAILED to remove snapshot 'quorlane-backup-temp' on VM 'web01'.", None,
@@ -273,6 +273,28 @@ class Step6To8Test(FailureTest):
         self.assertEqual(sorted(os.listdir(d)), sorted(
             ["web01.xml.backup", "web01.xml", "web01-%s.log" % ts, "web01-vda.qcow2"]))
         self.assertRecord("snapshot_removal_failed", directory=d, consistency="crash-consistent")
+
+    def test_removal_failure_with_a_full_overlay_file_system_says_how_to_recover(self):
+        images = os.path.dirname(self.disks["vda"])
+        overlay = os.path.join(images, "web01-vda.quorlane-backup-temp.qcow2")
+        self.prepare(first=[{"prog": "virsh", "prefix": ["snapshot-delete"], "exit": 1,
+                             "stderr": "error: Failed to delete snapshot\n"},
+                            {"prog": "virsh", "args": ["domstate", "web01", "--reason"],
+                             "stdout": "paused (I/O error)\n\n"}])
+        # The images' file system fills up once the copy has started.
+        fill = 'mount -t tmpfs -o size=64k tmpfs "%s" && touch "%s"' % (images, self.disks["vda"])
+        fill += ' && head -c 60k /dev/zero > "%s/filler"' % images
+        res = self.backup(setup=fill)
+        self.assertEqual(res.rc, 2)
+        err = [line for line in res.err_lines if "libvirt: " not in line]
+        tail = err[err.index(rendered(error("Manual intervention is required."))) + 1:]
+        self.assertRegex(tail[0], r"^ERROR: The file system holding the overlay of vda is full "
+                         r"\(\d KiB free\): %s$" % overlay)
+        self.assertEqual(tail[1:], [rendered(error(text)) for text in (
+            "VM 'web01' is paused (I/O error): it waits for room to write.",
+            "Free space there, then run 'virsh resume web01' and "
+            "'virsh snapshot-delete web01 quorlane-backup-temp'.")])
+        self.assertEqual(self.box.calls()[-1], ["virsh", "domstate", "web01", "--reason"])
 
 
 class Step7Test(FailureTest):
