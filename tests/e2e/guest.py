@@ -10,7 +10,6 @@ directory; this module reads it and checks backed-up images on the host.
   GuestVM(name=None, xml_text=None)  a vmlib.VM that boots the guest
       .boot() .console_lines() .wait_line(regex) .reports() .synced()
       .agent_command(request) .request(name)
-  restore_vm(testcase, backup_dir, original)  a GuestVM defined from a backup
   check_image(testcase, image, workdir, fix) -> {seq: intact}
 """
 import glob
@@ -22,7 +21,6 @@ import shutil
 import subprocess
 import time
 import unittest
-import xml.etree.ElementTree as ET
 
 import vmlib
 
@@ -208,38 +206,6 @@ class GuestVM(vmlib.VM):
                                      "arguments": {"path": "/run/" + name, "mode": "w"}})
         self.agent_command({"execute": "guest-file-close", "arguments": {"handle": handle}},
                            check=False)
-
-
-def restore_vm(testcase, backup_dir, original):
-    """A new VM from the backup's corrected definition, as the README's restore
-    procedure says: new name, no UUID, no MAC addresses, the disks copied from
-    the backup and their sources pointed at the copies. The serial console
-    gets a file of its own as well."""
-    corrected = os.path.join(backup_dir, original.name + ".xml")
-    root = ET.parse(corrected).getroot()
-    vm = GuestVM(xml_text="<domain/>")
-    testcase.addCleanup(vm.cleanup)
-    root.find("name").text = vm.name
-    for uuid in root.findall("uuid"):
-        root.remove(uuid)
-    for iface in root.findall("./devices/interface"):
-        for mac in iface.findall("mac"):
-            iface.remove(mac)
-    for disk in root.findall("./devices/disk[@device='disk']"):
-        target = disk.find("target").get("dev")
-        copy = os.path.join(vm.scratch, "%s-%s.qcow2" % (vm.name, target))
-        shutil.copyfile(os.path.join(backup_dir, "%s-%s.qcow2" % (original.name, target)), copy)
-        equal, text = vmlib.images_equal(os.path.join(backup_dir, "%s-%s.qcow2" % (
-            original.name, target)), copy)
-        testcase.assertTrue(equal, text)
-        disk.find("source").set("file", copy)
-        vm.images[target], vm.formats[target] = copy, "qcow2"
-    for serial in root.findall("./devices/serial") + root.findall("./devices/console"):
-        source = serial.find("source")
-        if source is not None and source.get("path"):
-            source.set("path", vm.console)
-    vm.xml_text = ET.tostring(root, encoding="unicode")
-    return vm
 
 
 def check_image(testcase, image, workdir, fix):

@@ -7,7 +7,7 @@ import unittest
 
 import vmlib
 from vmlib import SNAPSHOT
-from test_drills import (MIB, DrillCase, app_record, framed_lines, prior_snapshot_lines,
+from drills import (MIB, DrillCase, app_record, framed_lines, prior_snapshot_lines,
                          timestamp_dirs)
 
 OLDER = "2020-01-01_00-00-00"

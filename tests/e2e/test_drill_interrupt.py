@@ -10,7 +10,7 @@ import unittest
 
 import vmlib
 from vmlib import SNAPSHOT
-from test_drills import (MIB, DrillCase, app_record, finish_tool, framed_lines,
+from drills import (MIB, DrillCase, app_record, finish_tool, framed_lines,
                          prior_snapshot_lines, sleep_past, slow_qemu_img,
                          start_tool, timestamp_dirs, tree, wait_for_file)
 

@@ -8,7 +8,7 @@ import unittest
 
 import vmlib
 from vmlib import SNAPSHOT
-from test_drills import (MIB, DrillCase, app_record, finish_tool, sleep_past, start_tool,
+from drills import (MIB, DrillCase, app_record, finish_tool, sleep_past, start_tool,
                          timestamp_dirs, tree, wait_for_file)
 
 

@@ -11,7 +11,6 @@ import os
 import re
 import shutil
 import subprocess
-import tempfile
 import unittest
 import xml.etree.ElementTree as ET
 
@@ -155,48 +154,6 @@ class RunningVmBackup(BackupTestCase):
         self.assertEqual(vmlib.image_info(vm.images["vdb"])["format"], "raw")
         with open(vm.nvram, "rb") as f, open(vmlib.OVMF_VARS, "rb") as g:
             self.assertNotEqual(f.read(), g.read(), "the firmware never wrote its NVRAM")
-
-
-class WritesDuringTheCopy(BackupTestCase):
-
-    def test_backup_holds_the_disk_as_it_was_at_the_snapshot(self):
-        vm = vmlib.make_vm(self, disks=[("vda", "qcow2", "32M")])
-        vm.start()
-        vm.write_pattern("vda", 0xab, 0, 2 * MiB)
-        device = vm.block_device("vda")
-        bindir = tempfile.mkdtemp(prefix="bin-", dir=vm.scratch)
-        marker = os.path.join(bindir, "guest-wrote")
-        # Before each conversion the guest writes 0xcd at 1 MiB: the snapshot
-        # is in place by then, so the write must land in the overlay only.
-        vmlib.write_script(bindir, "qemu-img", """#!/bin/sh
-if [ "$1" = convert ]; then
-  for cmd in 'write -P 0xcd 1048576 65536' 'flush'; do
-    reply=$(virsh -c qemu:///system qemu-monitor-command '{vm}' --hmp "qemu-io -d {dev} \\"$cmd\\"") || exit 97
-    [ -z "$reply" ] || {{ echo "$reply" >&2; exit 98; }}
-  done
-  virsh -c qemu:///system domblklist '{vm}' --details >> '{marker}'
-fi
-exec /usr/bin/qemu-img "$@"
-""".format(vm=vm.name, dev=device, marker=marker))
-        result, backup_dir = self.backup(vm, extra_path=[bindir])
-        with open(marker) as f:
-            self.assertIn(vm.overlay_path("vda"), f.read(), "the guest did not write during the copy")
-        copy = os.path.join(backup_dir, vm.name + "-vda.qcow2")
-        base = vm.images["vda"]
-        # The write reached the VM's disk: merged into the base with the snapshot's removal.
-        self.assertTrue(vmlib.image_has_pattern(base, 0xcd, MiB, 65536))
-        self.assertTrue(vmlib.image_has_pattern(base, 0xab, 0, MiB))
-        # The backup is the disk as it was when the snapshot was taken.
-        self.assertTrue(vmlib.image_has_pattern(copy, 0xab, 0, 2 * MiB))
-        self.assertFalse(vmlib.image_has_pattern(copy, 0xcd, MiB, 65536))
-        equal, _ = vmlib.images_equal(base, copy, "qcow2", "qcow2")
-        self.assertFalse(equal)
-        self.assertEqual(vm.snapshots(), [])
-        self.assertFalse(os.path.exists(vm.overlay_path("vda")))
-        self.assertEqual(vm.active_image("vda"), base)
-        self.assertEqual(vm.state(), "running")
-        self.assertEqual(result.err, "", result)
-        self.assertRegex(result.app_log[-1], r" result=success .*consistency=crash-consistent ")
 
 
 if __name__ == "__main__":

@@ -9,8 +9,7 @@ import signal
 import unittest
 
 import vmlib
-from vmlib import SNAPSHOT
-from test_drills import (MIB, DrillCase, finish_tool, prior_snapshot_lines, slow_qemu_img,
+from drills import (MIB, DrillCase, finish_tool, prior_snapshot_lines, slow_qemu_img,
                          start_tool, timestamp_dirs, wait_for_file)
 
 DISKS = [("vda", "loop", "32M"), ("vdb", "qcow2", "32M")]

@@ -6,7 +6,7 @@ import unittest
 
 import vmlib
 from vmlib import harness
-from test_drills import MIB, DefinedVM, DrillCase, timestamp_dirs
+from drills import MIB, DrillCase, timestamp_dirs
 
 DISKS = [("vda", "qcow2", "32M"), ("vdb", "raw", "16M")]
 
@@ -34,24 +34,6 @@ class RestoreDrill(DrillCase):
             self.assertNotIn("backing-filename", vmlib.image_info(image))
         self.assertTrue(filecmp.cmp(os.path.join(backup_dir, vm_name + "-nvram.fd"), nvram,
                                     shallow=False))
-
-    def test_restore_beside_the_original_defines_and_starts_a_new_vm(self):
-        vm, backup_dir = self.backed_up_vm()
-        new = vm.name + "-copy"
-        target_dir = self.restored_vm(new)
-        restored = DefinedVM(new)
-        result = self.restore("-n", vm.name, "-r", self.root, "--as", new, "-i", target_dir,
-                              "--start")
-        self.assertEqual(result.rc, 0, result)
-        self.assertEqual(restored.state(), "running")
-        images = {t: os.path.join(target_dir, "%s-%s.qcow2" % (new, t)) for t, _, _ in DISKS}
-        self.assertEqual({t: s for _, d, t, s in restored.domblklist() if d == "disk"}, images)
-        xml = restored.dumpxml(inactive=True)
-        self.assertNotIn(vmlib.virsh("domuuid", vm.name).stdout.strip(), xml)
-        self.assertEqual(vm.state(), "running")
-        restored.shutoff()
-        self.assertRestoredFrom(backup_dir, vm.name, images,
-                                os.path.join(target_dir, new + "-nvram.fd"))
 
     def test_in_place_restore_after_the_images_are_lost_and_refusal_while_running(self):
         vm, backup_dir = self.backed_up_vm()

@@ -5,7 +5,7 @@ import unittest
 
 import guest
 import vmlib
-from test_drills import (finish_tool, prior_snapshot_lines, recovery_command, sleep_past,
+from drills import (finish_tool, prior_snapshot_lines, recovery_command, sleep_past,
                          slow_qemu_img, start_tool, timestamp_dirs, wait_for_file)
 from vmlib import SNAPSHOT
 

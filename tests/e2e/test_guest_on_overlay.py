@@ -12,7 +12,7 @@ import time
 
 import guest
 import vmlib
-from test_drills import (finish_tool, framed_lines, prior_snapshot_lines, recovery_command, sleep_past,
+from drills import (finish_tool, framed_lines, prior_snapshot_lines, recovery_command, sleep_past,
                          slow_qemu_img, start_tool, timestamp_dirs, wait_for_file)
 from vmlib import SNAPSHOT
 

@@ -3,11 +3,11 @@ crash-consistent and quiesced backups hold sound ext4 file systems with the
 guest's files intact, a restored backup boots and finds its files, and
 --quiesce refuses a guest whose agent has stopped."""
 import os
-import re
 import unittest
 
 import guest
 import vmlib
+from vmlib import harness
 
 AGENT_LINES = ["ERROR: --quiesce was requested, but qemu-guest-agent is not",
                "ERROR: responsive on VM '%s'. Either install/start the",
@@ -78,11 +78,20 @@ class RealGuest(guest.GuestCase):
             self.assertEqual([seq for seq, ok in files.items() if not ok], [], target)
             self.assertEqual(sorted(files), list(range(1, len(files) + 1)), target)
 
-        restored = guest.restore_vm(self, backup_dir, self.vm)
-        restored.boot()
+        # Restored beside the original, the copy boots from its own images and
+        # finds every backed-up file intact.
+        new = self.vm.name + "-copy"
+        restored = guest.GuestVM(name=new, xml_text="<domain/>")
+        self.addCleanup(restored.cleanup)
+        restored.console = os.path.join(self.vm.scratch, new + "-console.log")
+        result = self.tool.run(["-b", backup_dir, "--as", new, "-i", restored.scratch, "--start"],
+                               binary=harness.RESTORE_BINARY)
+        self.assertEqual(result.rc, 0, result)
+        restored.wait_line(r"^ready disks=vda vdb$")
         self.assertEqual(restored.reports(), {t: (len(files), 0) for t, files in found.items()})
         self.assertEqual({t: s for _, d, t, s in restored.domblklist() if d == "disk"},
-                         restored.images)
+                         {t: os.path.join(restored.scratch, "%s-%s.qcow2" % (new, t))
+                          for t in found})
 
     def test_quiesce_fails_when_the_guest_stopped_its_agent(self):
         self.vm.request("stop-agent")
@@ -99,11 +108,14 @@ class RealGuest(guest.GuestCase):
         self.assertEqual(self.vm.state(), "running")
 
     def test_guest_powering_off_during_the_copy(self):
-        # The first disk copy asks the guest to power off and waits until it has.
+        # The first disk copy notes what the guest had synced at the snapshot,
+        # lets it write on its overlays for a while, asks it to power off and
+        # waits until it has.
         request = '{"execute":"guest-file-open","arguments":{"path":"/run/poweroff","mode":"w"}}'
         vmlib.write_script(self.bin, "qemu-img", """#!/bin/sh
 if [ "$1" = convert ] && [ ! -e %(flag)s ]; then
-  touch %(flag)s
+  grep -o 'synced seq=[0-9]*' %(console)s | tail -n 1 | cut -d= -f2 >%(flag)s
+  sleep 3
   /usr/bin/virsh -c qemu:///system qemu-agent-command %(vm)s '%(request)s' >/dev/null
   i=0
   while [ "$(/usr/bin/virsh -c qemu:///system domstate %(vm)s)" != "shut off" ] && [ $i -lt 600 ]; do
@@ -111,7 +123,8 @@ if [ "$1" = convert ] && [ ! -e %(flag)s ]; then
   done
 fi
 exec /usr/bin/qemu-img "$@"
-""" % {"flag": os.path.join(self.bin, "powered-off"), "vm": self.vm.name, "request": request})
+""" % {"flag": os.path.join(self.bin, "at-snapshot"), "console": self.vm.console,
+       "vm": self.vm.name, "request": request})
         result, backup_dir, synced = self.backup(busy=False)
         self.assertIn("powering off", self.vm.console_lines())
         self.assertEqual(self.vm.state(), "shut off")
@@ -124,6 +137,13 @@ exec /usr/bin/qemu-img "$@"
         for target in self.vm.images:
             self.assertFalse(os.path.exists(self.vm.overlay_path(target)), target)
         self.check_backup(backup_dir, synced, fix=True)
+        # What the guest wrote on its overlays until it powered off was merged.
+        final = self.vm.synced()
+        with open(os.path.join(self.bin, "at-snapshot")) as f:
+            self.assertGreater(final, int(f.read()))
+        for image in self.vm.images.values():
+            files = guest.check_image(self, image, os.path.join(self.vm.scratch, "base"), True)
+            self.assertEqual([seq for seq in range(1, final + 1) if not files.get(seq)], [], image)
 
 
 if __name__ == "__main__":

@@ -1,12 +1,5 @@
-"""Restore drill against the real libvirt daemon and QEMU, plus the helpers
-that the other drill modules (test_drill_*.py) share.
-
-The restore drill follows the procedure an operator would follow by hand:
-copy the backed-up images and NVRAM somewhere new, take the corrected
-definition, give it a new name, drop the identity lines (uuid, MAC
-addresses), point it at the copies, define and start it. It then shows that
-the restored VM runs on exactly the content that was backed up.
-"""
+"""Helpers of the drills against the real libvirt daemon and QEMU (test_drill_*.py,
+test_guest_*.py and the other end-to-end files that run the tool for real)."""
 import os
 import re
 import shlex
@@ -150,31 +143,6 @@ def finish_tool(tool, proc, timeout=600):
     return vmlib.ToolResult(proc.returncode, out, err, tool.box.app_log()[proc.app_log_start:])
 
 
-def guest_reads_pattern(vm_name, device, byte, offset, length, timeout=10):
-    """Reads through the running VM's own block layer (HMP qemu-io) and tells
-    whether the range holds `byte` throughout.
-
-    QEMU prints the qemu-io result into the VM's log, not into the monitor
-    reply, so the new part of that log is read.
-    """
-    log = "/var/log/libvirt/qemu/%s.log" % vm_name
-    start = os.path.getsize(log)
-    reply = virsh("qemu-monitor-command", vm_name, "--hmp",
-                  'qemu-io -d %s "read -P 0x%02x %d %d"' % (device, byte, offset, length)).stdout
-    if reply.strip():
-        raise RuntimeError("qemu-io read on %s: %s" % (vm_name, reply.strip()))
-    done = "read %d/%d bytes at offset %d" % (length, length, offset)
-    deadline = time.time() + timeout
-    while time.time() < deadline:
-        with open(log, errors="replace") as f:
-            f.seek(start)
-            text = f.read()
-        if done in text:
-            return "Pattern verification failed at offset %d" % offset not in text
-        time.sleep(0.1)
-    raise RuntimeError("no qemu-io result in %s: %r" % (log, text))
-
-
 class DrillCase(unittest.TestCase):
     """A test with the real daemon, a tool runner and a backup root of its own."""
 
@@ -246,104 +214,6 @@ class DefinedVM(vmlib.VM):
 
     def __init__(self, name):  # pylint: disable=super-init-not-called
         self.name = name
-
-
-# -------------------------------------------------------------- the drill
-
-class RestoreDrill(DrillCase):
-
-    def test_restore_of_uefi_vm_with_qcow2_and_raw_disk(self):
-        vm = vmlib.make_vm(self, disks=[("vda", "qcow2", "32M"), ("vdb", "raw", "16M")], uefi=True)
-        vm.start()
-        vm.wait_nvram_settled()
-        # What the backup must carry: one pattern per disk, written as the guest would.
-        vm.write_pattern("vda", 0xa1, 1 * MIB, 256 * 1024)
-        vm.write_pattern("vdb", 0xb2, 3 * MIB, 256 * 1024)
-
-        result = self.backup(vm, keep=3)
-        self.assertOk(result)
-        vm_dir = os.path.join(self.root, vm.name)
-        (stamp,) = timestamp_dirs(vm_dir)
-        backup = os.path.join(vm_dir, stamp)
-        self.assertIn("Backup complete: " + backup, result.out_lines)
-        self.assertOnBaseImages(vm)
-        # Writes after the backup must not show up in what is restored.
-        vm.write_pattern("vda", 0xc3, 1 * MIB, 256 * 1024)
-        vm.write_pattern("vdb", 0xc3, 3 * MIB, 256 * 1024)
-
-        images = {t: os.path.join(backup, "%s-%s.qcow2" % (vm.name, t)) for t in ("vda", "vdb")}
-        nvram = os.path.join(backup, "%s-nvram.fd" % vm.name)
-        for path in list(images.values()) + [nvram]:
-            self.assertTrue(os.path.isfile(path), path)
-        for path in images.values():
-            self.assertEqual(vmlib.image_info(path)["format"], "qcow2")
-        with open(nvram, "rb") as f, open(vm.nvram, "rb") as g:
-            self.assertEqual(f.read(), g.read(), "NVRAM copy differs from the settled original")
-
-        # The corrected definition names the normalized files next to the
-        # originals, as qcow2, and the NVRAM file likewise.
-        with open(os.path.join(backup, vm.name + ".xml")) as f:
-            corrected = f.read()
-        named = {t: os.path.join(vm.scratch, "%s-%s.qcow2" % (vm.name, t)) for t in images}
-        for target, path in named.items():
-            disk = re.search(r"<disk type='file' device='disk'>(?:(?!</disk>).)*"
-                             r"<target dev='%s'(?:(?!</disk>).)*</disk>" % target, corrected, re.S)
-            self.assertIsNotNone(disk, target)
-            self.assertIn("<source file='%s'" % path, disk.group(0))
-            self.assertRegex(disk.group(0), r"<driver name='qemu' type='qcow2'")
-        nv_named = os.path.join(vm.scratch, "%s-nvram.fd" % vm.name)
-        self.assertRegex(corrected, r"<nvram[^>]*>%s</nvram>" % re.escape(nv_named))
-
-        # The restore procedure.
-        new_name = vm.name + "-r"
-        restore = self.restored_vm(new_name)
-        copies = {t: os.path.join(restore, os.path.basename(p)) for t, p in images.items()}
-        for target in images:
-            shutil.copyfile(images[target], copies[target])
-        nv_copy = os.path.join(restore, os.path.basename(nvram))
-        shutil.copyfile(nvram, nv_copy)
-
-        lines = []
-        for line in corrected.splitlines(keepends=True):
-            if "<uuid>" in line or re.search(r"<mac address=[^>]*/>", line):
-                continue
-            line = line.replace("<name>%s</name>" % vm.name, "<name>%s</name>" % new_name)
-            for target, path in named.items():
-                line = line.replace("<source file='%s'" % path, "<source file='%s'" % copies[target])
-            line = re.sub(r"(<nvram[^>]*>)[^<]*(</nvram>)", r"\g<1>%s\g<2>" % nv_copy, line)
-            lines.append(line)
-        edited = "".join(lines)
-        self.assertNotIn(vm.scratch, edited)
-        xml_path = os.path.join(restore, new_name + ".xml")
-        with open(xml_path, "w") as f:
-            f.write(edited)
-        virsh("define", xml_path)
-        virsh("start", new_name)
-        time.sleep(2)
-        self.assertEqual(virsh("domstate", new_name).stdout.strip(), "running")
-
-        restored = DefinedVM(new_name)
-        blk = {t: s for _, _, t, s in restored.domblklist()}
-        self.assertEqual(blk, copies)
-        self.assertIn(">%s</nvram>" % nv_copy, virsh("dumpxml", new_name).stdout)
-
-        for target in images:
-            equal, text = vmlib.images_equal(images[target], copies[target])
-            self.assertTrue(equal, "%s: %s" % (target, text))
-        self.assertTrue(vmlib.image_has_pattern(copies["vda"], 0xa1, 1 * MIB, 256 * 1024))
-        self.assertTrue(vmlib.image_has_pattern(copies["vdb"], 0xb2, 3 * MIB, 256 * 1024))
-        # The later writes went to the original only.
-        self.assertTrue(vmlib.image_has_pattern(vm.images["vda"], 0xc3, 1 * MIB, 256 * 1024))
-        self.assertFalse(vmlib.image_has_pattern(copies["vda"], 0xc3, 1 * MIB, 256 * 1024))
-
-        # The guest of the restored VM sees the backed-up data on both disks;
-        # vdb was a raw image and is a qcow2 file now, which only reads right
-        # if the definition says so.
-        for target, byte, offset in (("vda", 0xa1, 1 * MIB), ("vdb", 0xb2, 3 * MIB)):
-            device = restored.block_device(target)
-            self.assertTrue(guest_reads_pattern(new_name, device, byte, offset, 256 * 1024), target)
-            self.assertFalse(guest_reads_pattern(new_name, device, 0xc3, offset, 256 * 1024), target)
-        self.assertEqual(virsh("domstate", new_name).stdout.strip(), "running")
 
 
 if __name__ == "__main__":
