@@ -128,14 +128,20 @@ void setAttribute(xmlNode* node, const char* attr, const std::string& value) {
 
 // Serial, console, parallel and channel devices that write to a file or
 // listen on a socket of their own, and their logs: a VM restored beside the
-// original must not write into the original's files.
+// original must not write into the original's files. A virtio channel's
+// socket is libvirt's to name (a live definition carries the original's,
+// under its domain id), so it loses its path and libvirt makes a new one.
 void renameCharacterDeviceFiles(xmlNode* devices, const std::string& oldName,
                                 const std::string& newName) {
   for (const char* kind : {"serial", "console", "parallel", "channel"}) {
     for (xmlNode* device : children(devices, kind)) {
       const std::string type = attribute(device, "type");
       xmlNode* source = child(device, "source");
-      if ((type == "file" || type == "unix") && !attribute(source, "path").empty()) {
+      const bool virtioSocket = type == "unix" && std::string(kind) == "channel" &&
+                                attribute(child(device, "target"), "type") == "virtio";
+      if (virtioSocket) {
+        xmlUnsetProp(source, name("path"));
+      } else if ((type == "file" || type == "unix") && !attribute(source, "path").empty()) {
         setAttribute(source, "path", renamedFor(attribute(source, "path"), oldName, newName));
       }
       if (xmlNode* log = child(device, "log"); log && !attribute(log, "file").empty()) {

@@ -42,6 +42,11 @@ const std::string kLive = R"(<domain type='kvm' id='7'>
     </console>
     <channel type='unix'>
       <source mode='bind' path='/run/vms/agent.sock'/>
+      <target type='guestfwd'/>
+    </channel>
+    <channel type='unix'>
+      <source mode='bind' path='/var/lib/libvirt/qemu/channel/target/domain-7-web01/org.qemu.guest_agent.0'/>
+      <target type='virtio' name='org.qemu.guest_agent.0'/>
     </channel>
     <channel type='spicevmc'/>
   </devices>
@@ -108,6 +113,8 @@ TEST(RestoreXml, NewNameGivesCharacterDevicesFilesOfTheirOwn) {
   EXPECT_NE(xml->find(serial, first + 1), std::string::npos) << "the console mirrors the serial port";
   EXPECT_NE(xml->find("file=\"/var/log/vms/web01-copy-boot.log\""), std::string::npos);
   EXPECT_NE(xml->find("path=\"/run/vms/web01-copy-agent.sock\""), std::string::npos);
+  EXPECT_NE(xml->find("<source mode=\"bind\"/>"), std::string::npos) << "libvirt names it anew";
+  EXPECT_EQ(xml->find("domain-7-web01"), std::string::npos);
   EXPECT_EQ(xml->find("/var/log/vms/web01-serial.log"), std::string::npos);
 
   const auto inPlace = buildRestoredDefinition(kLive, RestoredDefinition{});
