@@ -8,7 +8,7 @@ self-verifying files. The console goes to a file in the VM's scratch
 directory; this module reads it and checks backed-up images on the host.
 
   GuestVM(name=None, xml_text=None)  a vmlib.VM that boots the guest
-      .boot() .console_lines() .wait_line(regex) .reports() .synced()
+      .boot() .wait_ready() .console_lines() .wait_line(regex) .reports() .synced()
       .agent_command(request) .request(name)
   check_image(testcase, image, workdir, fix) -> {seq: intact}
 """
@@ -160,6 +160,10 @@ class GuestVM(vmlib.VM):
         """Starts the guest and returns once it is ready and its agent answers."""
         open(self.console, "a").close()
         self.start()
+        return self.wait_ready()
+
+    def wait_ready(self):
+        """Waits until the guest is ready and its agent answers."""
         self.wait_line(r"^ready disks=vda vdb$")
         deadline = time.time() + 120
         while self.agent_command({"execute": "guest-ping"}, check=False) is None:

@@ -87,7 +87,7 @@ class RealGuest(guest.GuestCase):
         result = self.tool.run(["-b", backup_dir, "--as", new, "-i", restored.scratch, "--start"],
                                binary=harness.RESTORE_BINARY)
         self.assertEqual(result.rc, 0, result)
-        restored.wait_line(r"^ready disks=vda vdb$")
+        restored.wait_ready()
         self.assertEqual(restored.reports(), {t: (len(files), 0) for t, files in found.items()})
         self.assertEqual({t: s for _, d, t, s in restored.domblklist() if d == "disk"},
                          {t: os.path.join(restored.scratch, "%s-%s.qcow2" % (new, t))
