@@ -45,13 +45,15 @@ set(CPACK_PACKAGE_NAME quorlane-backup)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT "quorlane-backup maintainers <maintainers@quorlane.invalid>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
-    "Back up one libvirt/KVM VM per run into a timestamped directory")
+    "Back up one libvirt/KVM VM per run, and list, check and restore the backups")
 set(CPACK_PACKAGE_DESCRIPTION
     "quorlane-backup backs up a single libvirt/KVM virtual machine per run: it
 takes an external disk-only snapshot, copies every disk into a thin
 zstd-compressed qcow2 file together with the VM definition and its UEFI
 NVRAM, merges the snapshot back and keeps the newest N backups. A systemd
-timer template runs it daily per VM.")
+timer template runs it daily per VM. quorlane-restore lists those backups,
+checks that every image reads back whole, and restores one in place or
+beside the original as a new VM.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_PACKAGE_NAME quorlane-backup)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${CPACK_PACKAGE_CONTACT})
