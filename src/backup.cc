@@ -613,6 +613,7 @@ void Backup::createBackupDir() {
     throw BackupError("Failed to create backup directory: " + backupDir_ + ": " + ec.message());
   }
   step2Ok_ = true;
+  backupDirIdentity_ = identityOf(backupDir_);
   log_.setBackupLog(joinPath(backupDir_, backupLogName(opts_.vmName, timestamp_)));
   log_.info("quorlane-backup v" + std::string(config::kAppVersion) + " - backing up '" +
             opts_.vmName + "'");
@@ -718,9 +719,19 @@ void Backup::backupDisks() {
       if (detail.empty()) detail = trim(result.out);
       throw BackupError("Failed to back up disk: " + target + " (" + basePath + "): " + detail);
     }
+    if (identityOf(backupDir_) != backupDirIdentity_) {
+      throw BackupError("Failed to back up disk: " + target + " (" + basePath +
+                        "): the backup directory vanished during the copy: " + backupDir_);
+    }
   }
   step6Ok_ = true;
   log_.info(kDisksCopiedMessage);
+}
+
+Backup::FileIdentity Backup::identityOf(const std::string& path) {
+  struct stat status {};
+  if (stat(path.c_str(), &status) != 0) return {};
+  return {static_cast<std::uintmax_t>(status.st_dev), static_cast<std::uintmax_t>(status.st_ino)};
 }
 
 // ---------------------------------------------------------------------------

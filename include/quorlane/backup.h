@@ -25,6 +25,15 @@ class Backup {
  private:
   class RunRecorder;
 
+  // Which directory a path named when it was created: a backup root that is
+  // unmounted leaves the path naming another one, a removed one none.
+  struct FileIdentity {
+    std::uintmax_t device = 0;
+    std::uintmax_t inode = 0;
+    bool operator==(const FileIdentity&) const = default;
+  };
+  static FileIdentity identityOf(const std::string& path);
+
   void validate();
   void runDryRun();
   void initPaths();
@@ -54,6 +63,7 @@ class Backup {
   std::string nvramPath_;
   std::string timestamp_;
   std::string backupDir_;
+  FileIdentity backupDirIdentity_;
   std::string verbatimXml_;
   std::string correctedXml_;
   bool step2Ok_ = false;

@@ -1,20 +1,65 @@
 """Faults during the backup of a real Linux guest whose writer keeps running."""
 import os
+import signal
 import subprocess
+import time
 import unittest
 
 import guest
 import vmlib
-from drills import (finish_tool, prior_snapshot_lines, recovery_command, sleep_past,
-                         slow_qemu_img, start_tool, timestamp_dirs, wait_for_file)
+from drills import (DrillCase, app_record, finish_tool, prior_snapshot_lines, recovery_command,
+                    sleep_past, slow_qemu_img, start_tool, timestamp_dirs, tree, wait_for_file)
 from vmlib import SNAPSHOT
 
+# A copy that lasts with its output open: 'convert' reads at 256 KiB/s.
+THROTTLED_QEMU_IMG = """#!/bin/sh
+if [ "$1" = convert ]; then shift; exec /usr/bin/qemu-img convert -r 256K "$@"; fi
+exec /usr/bin/qemu-img "$@"
+"""
 
-class GuestFaults(guest.GuestCase):
+RECORDING_VIRSH = '#!/bin/sh\nprintf "%%s\\n" "$*" >> %s\nexec /usr/bin/virsh "$@"\n'
+
+
+def restart_libvirtd():
+    """Restarts the daemon as a package upgrade does: SIGTERM, wait for its
+    exit, start it again at once. It runs again whatever happens."""
+    pid = int(subprocess.check_output(["pgrep", "-x", "libvirtd"]).split()[0])
+    try:
+        os.kill(pid, signal.SIGTERM)
+        deadline = time.time() + 30
+        while os.path.exists("/proc/%d" % pid) and time.time() < deadline:
+            time.sleep(0.05)
+    finally:
+        if not vmlib.ensure_daemons():
+            raise AssertionError("libvirtd did not come back")
+
+
+class GuestFaults(guest.GuestCase, DrillCase):
+    """GuestCase's setUp (DrillCase only lends its assertions)."""
 
     def setUp(self):
         super().setUp()
         self.args = ["-n", self.vm.name, "-r", self.root, "-k", "1"]
+        self.vm_dir = os.path.join(self.root, self.vm.name)
+
+    def backed_up(self, stamp, target):
+        return os.path.join(self.vm_dir, stamp, "%s-%s.qcow2" % (self.vm.name, target))
+
+    def assertKept(self, image, synced):
+        """The file system in `image` holds the guest's files 1..synced intact."""
+        files = guest.check_image(self, image, os.path.join(self.vm.scratch, "check"), True)
+        lost = [seq for seq in range(1, synced + 1) if not files.get(seq)]
+        self.assertEqual(lost, [], "%s: synced files lost" % image)
+
+    def assertBaseImagesKeepAllSynced(self):
+        """Powers the guest off; its own images hold every file it synced."""
+        synced = self.vm.synced()
+        self.vm.request("poweroff")
+        deadline = time.time() + 120
+        while self.vm.state() != "shut off" and time.time() < deadline:
+            time.sleep(0.5)
+        for image in self.vm.images.values():
+            self.assertKept(image, synced)
 
     def test_run_killed_during_the_copy_is_recovered_as_printed(self):
         self.vm.wait_synced(10)
@@ -23,7 +68,7 @@ class GuestFaults(guest.GuestCase):
         wait_for_file(marker)
         proc.kill()
         finish_tool(self.tool, proc)
-        vm_dir = os.path.join(self.root, self.vm.name)
+        vm_dir = self.vm_dir
         (killed,) = timestamp_dirs(vm_dir)
         self.assertEqual(self.vm.snapshots(), [SNAPSHOT])
 
@@ -34,7 +79,7 @@ class GuestFaults(guest.GuestCase):
         # The printed recovery merges the overlays while the guest keeps writing.
         synced = self.vm.synced()
         recovery = subprocess.run(recovery_command(refused.err_lines), capture_output=True,
-                                        text=True, timeout=300, stdin=subprocess.DEVNULL)
+                                  text=True, timeout=300, stdin=subprocess.DEVNULL)
         self.assertEqual(recovery.returncode, 0, recovery.stderr)
         self.assertEqual(self.vm.snapshots(), [])
         for target, image in self.vm.images.items():
@@ -50,12 +95,99 @@ class GuestFaults(guest.GuestCase):
         stamps = timestamp_dirs(vm_dir)
         self.assertEqual(len(stamps), 2)
         self.assertIn(killed, stamps)
-        backup_dir = os.path.join(vm_dir, stamps[-1])
         for target in self.vm.images:
-            image = os.path.join(backup_dir, "%s-%s.qcow2" % (self.vm.name, target))
-            files = guest.check_image(self, image, os.path.join(self.vm.scratch, "check"), True)
-            lost = [seq for seq in range(1, synced + 1) if not files.get(seq)]
-            self.assertEqual(lost, [], "%s: synced files lost" % target)
+            self.assertKept(self.backed_up(stamps[-1], target), synced)
+
+    def test_daemon_restarted_during_the_copy(self):
+        self.vm.wait_synced(10)
+        synced = self.vm.synced()
+        bindir, marker = slow_qemu_img(self.tool.root, delay=6)
+        proc = start_tool(self.tool, self.args, extra_path=[bindir])
+        wait_for_file(marker)
+        restart_libvirtd()
+        # The daemon is back during the copy and knows the VM is on its overlays.
+        self.assertIsNone(proc.poll())
+        self.assertEqual(self.vm.active_image("vda"), self.vm.overlay_path("vda"))
+        result = finish_tool(self.tool, proc)
+        self.assertEqual(result.rc, 0, result)
+        (stamp,) = timestamp_dirs(self.vm_dir)
+        backup_dir = os.path.join(self.vm_dir, stamp)
+        self.assertEqual(result.out_lines[-1], "Backup complete: " + backup_dir)
+        self.assertTrue(app_record(result.app_log[-1], self.vm.name, "success", dir_=backup_dir,
+                                   consistency="crash-consistent"), result.app_log)
+        self.assertOnBaseImages(self.vm)
+        self.assertGreater(self.vm.synced(), synced)  # the overlays took writes
+        for target in self.vm.images:
+            self.assertKept(self.backed_up(stamp, target), synced)
+        self.assertBaseImagesKeepAllSynced()
+
+    def test_paused_vm_resumed_during_the_copy(self):
+        self.vm.wait_synced(10)
+        self.vm.pause()
+        paused_at = self.vm.synced()
+        bindir, marker = slow_qemu_img(self.tool.root, delay=8)
+        calls = os.path.join(bindir, "virsh-calls")
+        vmlib.write_script(bindir, "virsh", RECORDING_VIRSH % calls)
+        proc = start_tool(self.tool, self.args + ["--quiesce"], extra_path=[bindir])
+        wait_for_file(marker)
+        self.vm.resume()
+        self.vm.wait_synced(paused_at + 20)
+        # Those files went to the overlays: the snapshot is still in place.
+        self.assertEqual(self.vm.active_image("vda"), self.vm.overlay_path("vda"))
+        result = finish_tool(self.tool, proc)
+        self.assertEqual(result.rc, 0, result)
+        (stamp,) = timestamp_dirs(self.vm_dir)
+        self.assertTrue(app_record(result.app_log[-1], self.vm.name, "success",
+                                   dir_=os.path.join(self.vm_dir, stamp),
+                                   consistency="offline-consistent"), result.app_log)
+        with open(calls) as f:
+            (create,) = [line.split() for line in f if line.startswith("snapshot-create-as ")]
+        self.assertNotIn("--quiesce", create)
+        self.assertEqual(self.vm.state(), "running")
+        self.assertOnBaseImages(self.vm)
+        for target in self.vm.images:
+            self.assertKept(self.backed_up(stamp, target), paused_at)
+        self.assertBaseImagesKeepAllSynced()
+
+    def test_backup_root_unmounted_during_the_last_copy(self):
+        subprocess.run(["mount", "-t", "tmpfs", "-o", "size=256m,mode=0755", "quorlane-drill",
+                        self.root], check=True)
+        self.addCleanup(subprocess.run, ["umount", "-l", self.root], capture_output=True)
+        self.vm.wait_synced(10)
+        self.assertEqual(self.tool.run(self.args).rc, 0)
+        (older,) = timestamp_dirs(self.vm_dir)
+        kept = tree(os.path.join(self.vm_dir, older))
+        sleep_past(older)
+        bindir = os.path.join(self.tool.root, "throttled-bin")
+        os.makedirs(bindir)
+        vmlib.write_script(bindir, "qemu-img", THROTTLED_QEMU_IMG)
+        proc = start_tool(self.tool, self.args, extra_path=[bindir])
+        # Once vdb's copy exists, the tool's view of the root goes away; the
+        # test's view stays, as the disk would look when mounted again.
+        while proc.poll() is None and not any(os.path.exists(self.backed_up(stamp, "vdb"))
+                                              for stamp in timestamp_dirs(self.vm_dir)[1:]):
+            time.sleep(0.05)
+        subprocess.run(["nsenter", "--mount=/proc/%d/ns/mnt" % proc.pid, "umount", "-l",
+                        self.root], check=True)
+        result = finish_tool(self.tool, proc)
+        self.assertEqual(result.rc, 1, result)
+        self.assertRegex(result.app_log[-1], r" result=failure ")
+        self.assertEqual(self.vm.state(), "running")
+        self.assertOnBaseImages(self.vm)
+        self.assertEqual(tree(os.path.join(self.vm_dir, older)), kept)
+
+        # The partial directory is no backup: a later run neither counts nor
+        # prunes it, and the older backup stays.
+        partial = timestamp_dirs(self.vm_dir)[-1]
+        sleep_past(partial)
+        later = self.tool.run(self.args[:-1] + ["2"])
+        self.assertEqual(later.rc, 0, later)
+        self.assertEqual(timestamp_dirs(self.vm_dir)[:-1], [older, partial])
+        self.assertEqual(tree(os.path.join(self.vm_dir, older)), kept)
+        # Nothing landed on the file system below the mount point.
+        subprocess.run(["umount", self.root], check=True)
+        self.assertEqual(os.listdir(self.root), [])
+        self.assertBaseImagesKeepAllSynced()
 
 
 if __name__ == "__main__":

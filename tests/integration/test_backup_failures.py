@@ -45,6 +45,18 @@ class FailureTest(BackupTest):
         self.use(list(first) + healthy_vm(disks=disks, nvram=nvram))
         self.xml_lines = len(domain_xml("web01", disks, nvram).splitlines())
 
+    def prepare_copy_then(self, action):
+        """A fresh sandbox whose disk copy runs the shell `action` on the backup
+        directory $d once the copy is written."""
+        self.new_box()
+        base = self.box.path("images", "web01.qcow2")
+        self.disks = {"vda": base}
+        script = "for d in %s/web01/*/; do cp %s \"$d/web01-vda.qcow2\" && %s; done" % (
+            shlex.quote(self.root), shlex.quote(base), action)
+        self.prepare(first=[{"prog": "qemu-img", "prefix": ["convert"],
+                             "exec": ["sh", "-c", script]}])
+        return base
+
     def full(self, d, disks=None, **kw):
         """The verbose lines of the same run had it not failed."""
         return expected_run(d, disks or self.disks, verbose=True, xml_lines=self.xml_lines, **kw)
@@ -296,6 +308,22 @@ class Step6To8Test(FailureTest):
             "'virsh snapshot-delete web01 quorlane-backup-temp'.")])
         self.assertEqual(self.box.calls()[-1], ["virsh", "domstate", "web01", "--reason"])
 
+    def test_backup_directory_that_vanishes_during_the_copy_fails_the_run(self):
+        # The root unmounted (the directory is elsewhere now), or the directory removed.
+        for action in ('mv "$d" "${d%/}.gone"', 'rm -r "$d"'):
+            with self.subTest(action=action):
+                base = self.prepare_copy_then(action)
+                res = self.backup()
+                self.assertEqual(res.rc, 1, res.err)
+                d = self.backup_dir(res)
+                self.assertIn(rendered(error(
+                    "Failed to back up disk: vda (%s): the backup directory vanished during the "
+                    "copy: %s" % (base, d))), res.err_lines)
+                self.assertNotIn("Backup complete", res.out)
+                self.assertEqual(self.box.calls()[-1], ["virsh", "snapshot-delete", "web01", SNAPSHOT])
+                self.assertRecord("failure", stage="step6_disk_backup")
+                gone = [os.path.basename(d) + ".gone"] if action.startswith("mv") else []
+                self.assertEqual(os.listdir(os.path.dirname(d)), gone)
 
 class Step7Test(FailureTest):
 
@@ -306,13 +334,7 @@ class Step7Test(FailureTest):
         ]
         for action, reason in cases:
             with self.subTest(action=action):
-                self.new_box()
-                base = self.box.path("images", "web01.qcow2")
-                self.disks = {"vda": base}
-                script = "for d in %s/web01/*/; do cp %s \"$d/web01-vda.qcow2\" && %s; done" % (
-                    shlex.quote(self.root), shlex.quote(base), action)
-                self.prepare(first=[{"prog": "qemu-img", "prefix": ["convert"],
-                                     "exec": ["sh", "-c", script]}])
+                self.prepare_copy_then(action)
                 res = self.backup("-v")
                 self.assertEqual(res.rc, 0, res.err)
                 d = self.backup_dir(res)
