@@ -9,7 +9,7 @@ directory; this module reads it and checks backed-up images on the host.
 
   GuestVM(name=None, xml_text=None)  a vmlib.VM that boots the guest
       .boot() .wait_ready() .console_lines() .wait_line(regex) .reports() .synced()
-      .agent_command(request) .request(name)
+      .agent_command(request) .request(name) .power_off()
   check_image(testcase, image, workdir, fix) -> {seq: intact}
 """
 import glob
@@ -196,6 +196,16 @@ class GuestVM(vmlib.VM):
                     self.name, self.synced(), seq))
             time.sleep(0.5)
 
+    def power_off(self, timeout=120):
+        """Asks the guest to power off and waits until it has."""
+        self.request("poweroff")
+        deadline = time.time() + timeout
+        while self.state() != "shut off":
+            if time.time() > deadline:
+                raise AssertionError("guest %s did not power off (%s)" % (self.name,
+                                                                      self.state_reason()))
+            time.sleep(0.5)
+
     # -- the agent
     def agent_command(self, request, check=True):
         proc = vmlib.virsh("qemu-agent-command", self.name, "--timeout", "10", json.dumps(request),
@@ -265,3 +275,16 @@ class GuestCase(unittest.TestCase):
         self.vm.boot()
         self.root = os.path.join(self.vm.scratch, "backups")
         os.makedirs(self.root)
+
+    def assertKept(self, image, synced):
+        """The file system in `image` holds the guest's files 1..synced intact."""
+        files = check_image(self, image, os.path.join(self.root, "check"), True)
+        lost = [seq for seq in range(1, synced + 1) if not files.get(seq)]
+        self.assertEqual(lost, [], "%s: synced files lost" % image)
+
+    def assertBaseImagesKeepAllSynced(self):
+        """Powers the guest off; its own images hold every file it synced."""
+        synced = self.vm.synced()
+        self.vm.power_off()
+        for image in self.vm.images.values():
+            self.assertKept(image, synced)

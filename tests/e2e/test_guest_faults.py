@@ -45,22 +45,6 @@ class GuestFaults(guest.GuestCase, DrillCase):
     def backed_up(self, stamp, target):
         return os.path.join(self.vm_dir, stamp, "%s-%s.qcow2" % (self.vm.name, target))
 
-    def assertKept(self, image, synced):
-        """The file system in `image` holds the guest's files 1..synced intact."""
-        files = guest.check_image(self, image, os.path.join(self.vm.scratch, "check"), True)
-        lost = [seq for seq in range(1, synced + 1) if not files.get(seq)]
-        self.assertEqual(lost, [], "%s: synced files lost" % image)
-
-    def assertBaseImagesKeepAllSynced(self):
-        """Powers the guest off; its own images hold every file it synced."""
-        synced = self.vm.synced()
-        self.vm.request("poweroff")
-        deadline = time.time() + 120
-        while self.vm.state() != "shut off" and time.time() < deadline:
-            time.sleep(0.5)
-        for image in self.vm.images.values():
-            self.assertKept(image, synced)
-
     def test_run_killed_during_the_copy_is_recovered_as_printed(self):
         self.vm.wait_synced(10)
         bindir, marker = slow_qemu_img(self.tool.root, delay=3)

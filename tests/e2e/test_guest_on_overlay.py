@@ -8,7 +8,6 @@ import shutil
 import signal
 import subprocess
 import tempfile
-import time
 
 import guest
 import vmlib
@@ -26,14 +25,6 @@ if [ "$1" = convert ]; then
 fi
 exec /usr/bin/qemu-img "$@"
 """
-
-
-def wait_state(vm, state, timeout=120):
-    deadline = time.time() + timeout
-    while vm.state() != state:
-        if time.time() > deadline:
-            raise AssertionError("%s is %s, not %s" % (vm.name, vm.state_reason(), state))
-        time.sleep(0.5)
 
 
 def run_quoted(text):
@@ -59,20 +50,13 @@ class GuestOnOverlay(guest.GuestCase):
         self.addCleanup(shutil.rmtree, self.root, True)
         self.args = ["-n", self.vm.name, "-r", self.root, "-k", "1"]
 
-    def assertBaseHoldsSyncedFiles(self):
-        """Powers the guest off and checks its base images."""
+    def assertBackOnBaseImagesWithAllSynced(self):
         self.assertEqual(self.vm.snapshots(), [])
         for target, image in self.vm.images.items():
             self.assertEqual(self.vm.active_image(target), image)
             self.assertFalse(os.path.exists(self.vm.overlay_path(target)), target)
         self.vm.wait_synced(self.vm.synced() + 10)
-        self.vm.request("poweroff")
-        wait_state(self.vm, "shut off")
-        synced = self.vm.synced()
-        for image in self.vm.images.values():
-            files = guest.check_image(self, image, os.path.join(self.root, "check"), True)
-            self.assertEqual([seq for seq in range(1, synced + 1) if not files.get(seq)], [],
-                             "%s: synced files lost" % image)
+        self.assertBaseImagesKeepAllSynced()
 
     def test_full_image_file_system_pauses_the_guest_and_the_printed_recovery_works(self):
         self.vm.wait_synced(10)
@@ -103,7 +87,7 @@ class GuestOnOverlay(guest.GuestCase):
         os.unlink(filler)
         run_quoted(err[-1])
         self.assertEqual(self.vm.state(), "running")
-        self.assertBaseHoldsSyncedFiles()
+        self.assertBackOnBaseImagesWithAllSynced()
 
     def test_stopped_service_and_vm_shut_down_on_its_overlay_lead_back_safely(self):
         self.vm.wait_synced(10)
@@ -122,8 +106,7 @@ class GuestOnOverlay(guest.GuestCase):
         self.vm.wait_synced(self.vm.synced() + 10)
         for target in self.vm.images:
             self.assertEqual(self.vm.active_image(target), self.vm.overlay_path(target))
-        self.vm.request("poweroff")
-        wait_state(self.vm, "shut off")
+        self.vm.power_off()
         synced = self.vm.synced()
 
         refused = self.tool.run(self.args)
@@ -144,4 +127,4 @@ class GuestOnOverlay(guest.GuestCase):
         sleep_past(interrupted)
         result = self.tool.run(self.args)
         self.assertEqual(result.rc, 0, result)
-        self.assertBaseHoldsSyncedFiles()
+        self.assertBackOnBaseImagesWithAllSynced()

@@ -142,8 +142,7 @@ exec /usr/bin/qemu-img "$@"
         with open(os.path.join(self.bin, "at-snapshot")) as f:
             self.assertGreater(final, int(f.read()))
         for image in self.vm.images.values():
-            files = guest.check_image(self, image, os.path.join(self.vm.scratch, "base"), True)
-            self.assertEqual([seq for seq in range(1, final + 1) if not files.get(seq)], [], image)
+            self.assertKept(image, final)
 
 
 if __name__ == "__main__":
