@@ -15,7 +15,12 @@ neighbouring blocks are the same and a compressor gets no help from
 repetition inside one cluster. The result is converted to qcow2 by the
 caller; holes stay unallocated there, as on a thin-provisioned guest disk.
 
+With --tree, the same blocks become the files of a directory instead, one
+1 MiB file per block that is not a hole (DIR/000042 for block 42), for a file
+system to be built from (mkfs.ext4 -d); the holes are its free space.
+
 Usage: mkdisk.py PATH SIZE_BYTES
+       mkdisk.py --tree DIR SIZE_BYTES
 Prints one line with the number of bytes of each kind written.
 """
 
@@ -66,36 +71,50 @@ def take(buffer, offset):
     return piece
 
 
-def main():
-    if len(sys.argv) != 3:
-        sys.exit(__doc__)
-    path, size = sys.argv[1], int(sys.argv[2])
-    if size % BLOCK:
-        sys.exit("mkdisk: size must be a multiple of 1 MiB")
+def blocks(size):
+    """(number, kind, data) of every 1 MiB block of a disk of size bytes;
+    data is None for a hole."""
     text = corpus(TEXT_ROOTS, CORPUS_LIMIT)
     code = corpus(CODE_ROOTS, CORPUS_LIMIT)
     rng = random.Random(20240601)
-    written = {"hole": 0, "random": 0, "text": 0, "code": 0}
     text_at = code_at = 0
-    with open(path, "wb") as out:
-        out.truncate(size)
-        for block in range(size // BLOCK):
-            roll = rng.random()
-            if roll < 0.30:
-                written["hole"] += BLOCK
-                continue
-            out.seek(block * BLOCK)
-            if roll < 0.55:
-                out.write(os.urandom(BLOCK))
-                written["random"] += BLOCK
-            elif roll < 0.80:
-                out.write(take(text, text_at))
-                text_at += BLOCK + 4099
-                written["text"] += BLOCK
-            else:
-                out.write(take(code, code_at))
-                code_at += BLOCK + 4099
-                written["code"] += BLOCK
+    for block in range(size // BLOCK):
+        roll = rng.random()
+        if roll < 0.30:
+            yield block, "hole", None
+        elif roll < 0.55:
+            yield block, "random", os.urandom(BLOCK)
+        elif roll < 0.80:
+            yield block, "text", take(text, text_at)
+            text_at += BLOCK + 4099
+        else:
+            yield block, "code", take(code, code_at)
+            code_at += BLOCK + 4099
+
+
+def main():
+    tree = len(sys.argv) == 4 and sys.argv[1] == "--tree"
+    if len(sys.argv) != 3 and not tree:
+        sys.exit(__doc__)
+    path, size = sys.argv[-2], int(sys.argv[-1])
+    if size % BLOCK:
+        sys.exit("mkdisk: size must be a multiple of 1 MiB")
+    written = {"hole": 0, "random": 0, "text": 0, "code": 0}
+    if tree:
+        os.makedirs(path)
+        for block, kind, data in blocks(size):
+            written[kind] += BLOCK
+            if data is not None:
+                with open(os.path.join(path, f"{block:06d}"), "wb") as out:
+                    out.write(data)
+    else:
+        with open(path, "wb") as out:
+            out.truncate(size)
+            for block, kind, data in blocks(size):
+                written[kind] += BLOCK
+                if data is not None:
+                    out.seek(block * BLOCK)
+                    out.write(data)
     print(" ".join(f"{kind}={count >> 20}MiB" for kind, count in written.items()))
 
 

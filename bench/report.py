@@ -13,12 +13,15 @@ import statistics
 import subprocess
 import sys
 
+import guestlog
+
 KINDS = [("quorlane", "quorlane-backup"), ("bare", "bare commands"), ("peer", "virtnbdbackup")]
 MIB = 1 << 20
 COLORS = {"quorlane": 0x3B6FB6, "bare": 0x8C8C8C, "virtnbdbackup": 0xE08A2E}
 
 WALL_TARGET = 1.02
 RSS_TARGET_MIB = 8.0
+GUEST_SHARE_TARGET = 90.0
 
 
 def read_csv(path):
@@ -56,6 +59,26 @@ def ratio(a, b):
     if b[0] < 0.05:  # a ratio to next to nothing says nothing
         return "-"
     return f"{a[0] / b[0]:.3f}"
+
+
+def verdict(ok):
+    return "met" if ok else "NOT met"
+
+
+def outside_estimate(quorlane, bare):
+    """Both run the same qemu-img copy and snapshot removal inside the overlay
+    window, whose length varies from run to run by more than the tool adds.
+    What the tool adds lies outside that window, in short phases that vary
+    little: their difference estimates quorlane/bare with far less noise.
+    Returns (the difference in seconds, quorlane/bare, quorlane/(bare + the
+    flush of its output))."""
+    def outside(rows):
+        return stats([num(r["wall_s"]) - num(r["overlay_s"]) for r in rows])[0]
+
+    wall = stats([num(r["wall_s"]) for r in bare])[0]
+    flush = stats([num(r["flush_s"]) for r in bare])[0]
+    extra = outside(quorlane) - outside(bare)
+    return extra, 1 + extra / wall, 1 + (extra - flush) / (wall + flush)
 
 
 def table(header, rows):
@@ -100,25 +123,14 @@ def compare_section(rows, size):
     flush = summary["Flush left after the run (s)"]
     wall_ratio = wall["quorlane"][0] / wall["bare"][0]
     flushed = wall["bare"][0] + flush["bare"][0]
-
-    # Both run the same qemu-img copy and snapshot removal inside the overlay
-    # window, whose length varies from run to run by more than the tool adds.
-    # What the tool adds lies outside that window, in short phases that vary
-    # little: their difference estimates the ratio with far less noise.
-    def outside(kind):
-        return stats([num(r["wall_s"]) - num(r["overlay_s"]) for r in by_kind[kind]])[0]
-
-    extra = outside("quorlane") - outside("bare")
-    est = 1 + extra / wall["bare"][0]
-    est_flushed = 1 + (extra - flush["bare"][0]) / flushed
+    extra, est, est_flushed = outside_estimate(by_kind["quorlane"], by_kind["bare"])
     out += ["",
             f"- Wall time quorlane/bare, ratio of medians: {wall_ratio:.3f}; "
             f"with the bare output flushed too: {wall['quorlane'][0] / flushed:.3f}",
             f"- Time outside the overlay window, quorlane minus bare: {extra:.2f} s, so "
-            f"quorlane/bare = {est:.3f} (target <= {WALL_TARGET}: "
-            + ("met" if est <= WALL_TARGET else "NOT met")
-            + f"); against bare + flushing its output: {est_flushed:.3f} ("
-            + ("met" if est_flushed <= WALL_TARGET else "NOT met") + ")"]
+            f"quorlane/bare = {est:.3f} (target <= {WALL_TARGET}: {verdict(est <= WALL_TARGET)}"
+            f"); against bare + flushing its output: {est_flushed:.3f} "
+            f"({verdict(est_flushed <= WALL_TARGET)})"]
     return out, summary
 
 
@@ -133,7 +145,7 @@ def memory_section(rows):
     out = ["### Peak memory of the tool's own process (VmHWM at exit)", "",
            table(["Disk size", "Runs", "Peak RSS MiB, median (min-max)"], body), "",
            f"- Largest peak seen: {worst:.2f} MiB (target < {RSS_TARGET_MIB:g} MiB at any disk size): "
-           + ("met" if worst < RSS_TARGET_MIB else "NOT met")]
+           + verdict(worst < RSS_TARGET_MIB)]
     return out, {size: [num(r["own_rss_kib"]) / 1024 for r in rows if int(r["disk_bytes"]) == size]
                  for size in sizes}
 
@@ -173,7 +185,7 @@ def prune_section(rows):
         if 1000 in c:
             top = max(c[1000][0], c[1000][1])
             out.append(f"- {fs}: pruning cost at 1000 backups {top:.1f} ms (target: well under 1 s, "
-                       "taken as < 500 ms): " + ("met" if top < 500 else "NOT met")
+                       "taken as < 500 ms): " + verdict(top < 500)
                        + f"; rmdir alone {c[1000][2]:.1f} ms")
         counts = sorted(c)
         if len(counts) >= 2:
@@ -282,15 +294,209 @@ def chart(results, scratch, compare, memory, cost, title):
     if not panels:
         return None
     cols = 3 if panels > 4 else 2
-    rows = (panels + cols - 1) // cols
-    png = os.path.join(results, "compare.png")
+    return render(os.path.join(results, "compare.png"), scratch, title, cols,
+                  (panels + cols - 1) // cols, gp)
+
+
+def render(png, scratch, title, cols, rows, gp):
+    """Draws the gnuplot commands gp as a grid of panels into png."""
     script = [f'set terminal pngcairo size {cols * 420},{rows * 340} font "DejaVu Sans,10"',
               f'set output "{png}"', f'set multiplot layout {rows},{cols} title "{title}" font ",12"'] + gp + ["unset multiplot"]
-    script_path = os.path.join(scratch, "chart.gp")
+    script_path = os.path.join(scratch, os.path.basename(png)[:-4] + ".gp")
     with open(script_path, "w") as handle:
         handle.write("\n".join(script) + "\n")
     subprocess.run(["gnuplot", script_path], check=True)
     return png
+
+LOAD_KINDS = KINDS + [("snapshot", "snapshot alone, no copy"), ("baseline", "no backup (baseline)")]
+# Runs that do not depend on the backup commands' priority: both tables show them.
+REFERENCES = ("snapshot", "baseline")
+SNAPSHOT_COLOR = 0x3C9A5F
+PRIORITIES = [("unit", "at the unit's priorities (nice 10, best-effort I/O level 7)"),
+              ("normal", "at normal priority")]
+
+
+def load_metrics(baseline):
+    """(label, value of a row, digits, whether it is a ratio to the round's
+    baseline) of the load table; baseline maps a round to its baseline row."""
+    def versus(figure, scale=1, flushed=False):
+        column = f"guest_flushed_{figure}" if flushed else f"guest_{figure}"
+        return lambda r: num(r[column]) / num(baseline[r["round"]][f"guest_{figure}"]) * scale
+
+    return [
+        ("Wall time (s)", lambda r: num(r["wall_s"]), 2, False),
+        ("  VM on its overlay (s)", lambda r: num(r["overlay_s"]), 2, False),
+        ("  overlay when the merge began (MiB)", lambda r: num(r["overlay_mib"]), 1, False),
+        ("  merge: the snapshot removal (s)", lambda r: num(r["merge_s"]), 2, False),
+        ("Guest writes (MiB/s)", lambda r: num(r["guest_mib_s"]), 1, False),
+        ("  share of the baseline (%)", versus("mib_s", 100), 1, True),
+        ("  share, run + flush of its output (%)", versus("mib_s", 100, True), 1, True),
+        ("Guest write latency, p99 (ms)", lambda r: num(r["guest_p99_ms"]), 1, False),
+        ("  p99 to the baseline's (x)", versus("p99_ms"), 2, True),
+        ("  p99, run + flush, to the baseline's (x)", versus("p99_ms", 1, True), 2, True),
+        ("Guest write latency, worst (ms)", lambda r: num(r["guest_max_ms"]), 1, False),
+        ("  worst to the baseline's (x)", versus("max_ms"), 2, True),
+        ("  worst, run + flush, to the baseline's (x)", versus("max_ms", 1, True), 2, True),
+        ("CPU, own process tree (s)",
+         lambda r: num(r["user_s"]) + num(r["sys_s"]) if r["user_s"] else None, 2, False),
+        ("CPU, the VM's QEMU process (s)", lambda r: num(r["qemu_cpu_s"]), 2, False),
+        ("Flush left after the run (s)", lambda r: num(r["flush_s"]), 2, False),
+    ]
+
+
+def load_section(rows, size, machine):
+    baseline = {r["round"]: r for r in rows if r["kind"] == "baseline"}
+    metrics = load_metrics(baseline)
+    accel = next((line.split("accelerator ", 1)[1].split(",")[0] for line in machine
+                  if line.startswith("load guest:")), "unknown")
+    rounds = len(baseline)
+    out = [f"### Backups under guest write load: {size // MIB} MiB ext4 disk, {rounds} interleaved "
+           "rounds, median (min-max)", "",
+           f"The guest runs under {accel.upper()}"
+           + (" (QEMU's software emulation of the CPU): its virtual CPU is QEMU threads that "
+              "compete with the copy for the host's cores, so these figures are not those of a "
+              "guest under KVM." if accel == "tcg" else "."),
+           "Ratios to the baseline are taken per round (each run against the same round's "
+           "baseline) and then summarised.", ""]
+    summary = {}
+    for priority, heading in PRIORITIES:
+        by_kind = {k: [r for r in rows if r["kind"] == k and (k in REFERENCES or r["priority"] == priority)]
+                   for k, _ in LOAD_KINDS}
+        body = []
+        for label, get, digits, relative in metrics:
+            st = {k: stats([get(r) for r in by_kind[k]]) for k, _ in LOAD_KINDS}
+            summary[priority, label] = st
+            body.append([label] + [("-" if relative and k == "baseline" else cell(st[k], digits))
+                                   for k, _ in LOAD_KINDS]
+                        + [ratio(st["quorlane"], st["bare"]), ratio(st["quorlane"], st["peer"])])
+        summary[priority, "outside"] = outside_estimate(by_kind["quorlane"], by_kind["bare"])
+        out += [f"Backups {heading}:", "",
+                table(["Metric"] + [name for _, name in LOAD_KINDS]
+                      + ["quorlane/bare", "quorlane/virtnbdbackup"], body), ""]
+
+    def unit_to_normal(label, kind):
+        return ratio(summary["unit", label][kind], summary["normal", label][kind])
+
+    body = [[name] + [unit_to_normal(label, kind) for label in
+                      ("Wall time (s)", "Guest writes (MiB/s)", "Guest write latency, p99 (ms)",
+                       "CPU, the VM's QEMU process (s)")]
+            for kind, name in KINDS]
+    out += ["What the unit's priorities change (medians at the unit's priorities / at normal "
+            "priority):", "",
+            table(["Backup", "Wall time", "Guest writes", "Guest p99 latency", "CPU of the VM's QEMU"],
+                  body), ""]
+
+    share, flushed = "  share of the baseline (%)", "  share, run + flush of its output (%)"
+    for priority, _ in PRIORITIES:
+        for label, what in ((share, "during the run"),
+                            (flushed, "during the run and the flush of its output")):
+            ours, peer = summary[priority, label]["quorlane"][0], summary[priority, label]["peer"][0]
+            out.append(f"- {priority} priority, guest writes {what}: quorlane-backup {ours:.1f} % of "
+                       f"the baseline (target >= {GUEST_SHARE_TARGET:g} %: "
+                       f"{verdict(ours >= GUEST_SHARE_TARGET)}), virtnbdbackup {peer:.1f} % "
+                       f"(target: more during quorlane-backup: {verdict(ours > peer)})")
+        extra, est, est_flushed = summary[priority, "outside"]
+        out.append(f"- {priority} priority: time outside the overlay window, quorlane minus bare: "
+                   f"{extra:.2f} s, so quorlane/bare = {est:.3f}; against bare + flushing its "
+                   f"output: {est_flushed:.3f} (target <= {WALL_TARGET}: "
+                   f"{verdict(est_flushed <= WALL_TARGET)})")
+    alone = summary["normal", share]["snapshot"]
+    p99 = summary["normal", "  p99 to the baseline's (x)"]["snapshot"]
+    out.append(f"- Snapshot alone (the VM on its overlay for as long as the baseline, nothing "
+               f"copied, normal priority): guest writes {alone[0]:.1f} % of the baseline, p99 "
+               f"latency {p99[0]:.2f} x the baseline's")
+    merges = [num(r["merge_s"]) for r in rows if r["kind"] in ("quorlane", "bare")]
+    out.append(f"- Merge under steady writes: all {len(merges)} snapshot removals of quorlane-backup "
+               f"and the bare commands returned with the VM back on its base image; median "
+               f"{statistics.median(merges):.2f} s, longest {max(merges):.2f} s")
+    return out, baseline
+
+
+def host_samples(path):
+    """The lines of bench/run's host log: (epoch, busy ticks, idle ticks,
+    sectors written)."""
+    with open(path) as handle:
+        return [tuple(float(v) for v in line.split()) for line in handle if len(line.split()) == 4]
+
+
+def load_chart(results, scratch, rows, baseline, guest_log, host_log):
+    """Guest write throughput over the runs of one round (the round whose
+    quorlane run at the unit's priorities has the median share of its
+    baseline), each run until the flush of its output ended, one panel per
+    backup; the worst write latency of every report, the host's CPU use and
+    the writes to the images' disk in the runs at the unit's priorities and
+    the reference runs."""
+    def share(r):
+        return num(r["guest_mib_s"]) / num(baseline[r["round"]]["guest_mib_s"])
+
+    ours = sorted((r for r in rows if r["kind"] == "quorlane" and r["priority"] == "unit"), key=share)
+    chosen = ours[(len(ours) - 1) // 2]["round"]
+    found = guestlog.reports(guest_log)
+    runs = {(r["kind"], r["priority"]): r for r in rows if r["round"] == chosen}
+    samples = host_samples(host_log)
+    series, host = {}, {}
+    for (kind, priority), run in runs.items():
+        start, end = num(run["start_epoch"]), num(run["flushed_epoch"])
+        series[kind, priority] = os.path.join(scratch, f"load-{kind}-{priority}.dat")
+        with open(series[kind, priority], "w") as handle:
+            for report in guestlog.window(found, start, end):
+                handle.write(f"{guestlog.middle(report) - start:.2f} {report.mib / report.seconds:.2f} "
+                             f"{max(report.latencies_ms):.2f}\n")
+        host[kind, priority] = os.path.join(scratch, f"host-{kind}-{priority}.dat")
+        inside = [x for x in samples if start <= x[0] <= end]
+        with open(host[kind, priority], "w") as handle:
+            for a, b in zip(inside, inside[1:]):
+                ticks = (b[1] - a[1]) + (b[2] - a[2])
+                handle.write(f"{(a[0] + b[0]) / 2 - start:.2f} "
+                             f"{100 * (b[1] - a[1]) / ticks if ticks else 0:.1f} "
+                             f"{(b[3] - a[3]) * 512 / MIB / (b[0] - a[0]):.1f}\n")
+
+    def color(kind):
+        return f'"#{COLORS["virtnbdbackup" if kind == "peer" else kind]:06x}"'
+
+    def references(column, files=series):
+        return [f'"{files["snapshot", "normal"]}" using 1:{column} with lines lw 1 '
+                f'lc rgb "#{SNAPSHOT_COLOR:06x}" title "snapshot alone"',
+                f'"{files["baseline", "normal"]}" using 1:{column} with lines lw 1 '
+                'lc rgb "#AAAAAA" title "no backup"']
+
+    def unit_runs(column, files):
+        return [f'"{files[kind, "unit"]}" using 1:{column} with linespoints pt 7 ps 0.5 '
+                f'lc rgb {color(kind)} title "{name}"' for kind, name in KINDS]
+
+    # Room above the curves for the key.
+    gp = ['set xlabel "seconds since the start of the run"', "set key top right font ',8'",
+          "set grid ytics", "set offsets 0, 0, graph 0.35, 0"]
+    for kind, name in KINDS:
+        unit, normal = series[kind, "unit"], series[kind, "normal"]
+        gp += [f'set title "{name}: guest writes"', 'set ylabel "MiB/s"',
+               "unset logscale", "set yrange [0:*]", "set xrange [0:*]"]
+        run = runs[kind, "unit"]
+        marks = [(num(run["wall_s"]), "returned")]
+        if run["overlay_s"]:
+            taken = num(run["before_snapshot_s"]) + num(run["snapshot_create_s"])
+            merged = taken + num(run["overlay_s"])
+            marks += [(taken, "snapshot"), (merged - num(run["merge_s"]), "merge"), (merged, "merged")]
+        for at, what in marks:
+            gp += [f'set arrow from {at:.2f}, graph 0 to {at:.2f}, graph 1 nohead dt 3 lc rgb "#555555"',
+                   f'set label "{what}" at {at:.2f}, graph 0.04 rotate left font ",8"']
+        plots = [f'"{unit}" using 1:2 with linespoints pt 7 ps 0.5 lw 2 lc rgb {color(kind)} '
+                 'title "unit priorities (dotted: its phases)"',
+                 f'"{normal}" using 1:2 with linespoints pt 6 ps 0.5 lw 1 dt 2 lc rgb {color(kind)} '
+                 'title "normal priority"']
+        gp += ["plot " + ", ".join(plots + references(2)), "unset arrow", "unset label"]
+    gp += ['set title "Worst write latency of each report, unit priorities"', 'set ylabel "ms"',
+           "set logscale y", "set yrange [*:*]",
+           "plot " + ", ".join(unit_runs(3, series) + references(3)),
+           'set title "Host CPU in use, all cores, unit priorities"', 'set ylabel "%"',
+           "unset logscale", "set yrange [0:150]", "set ytics 0, 20, 100",
+           "plot " + ", ".join(unit_runs(2, host) + references(2, host)),
+           'set title "Host: writes to the images\' disk, unit priorities"', 'set ylabel "MiB/s"',
+           "set yrange [0:*]", "set ytics auto",
+           "plot " + ", ".join(unit_runs(3, host) + references(3, host))]
+    return render(os.path.join(results, "load.png"), scratch,
+                  f"Guest's fsync'd 1 MiB writes in round {chosen}, each run until its output "
+                  "is flushed", 2, 3, gp)
 
 
 def main():
@@ -299,7 +505,8 @@ def main():
     results, size, small, scratch = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), sys.argv[4]
     lines = []
     with open(os.path.join(results, "machine.txt")) as handle:
-        lines += ["### Machine", ""] + [f"- {l.rstrip()}" for l in handle if l.strip()] + [""]
+        machine = [l.rstrip() for l in handle if l.strip()]
+    lines += ["### Machine", ""] + [f"- {l}" for l in machine] + [""]
     compare = memory = cost = None
     rows = read_csv(os.path.join(results, "compare.csv"))
     if rows:
@@ -316,6 +523,10 @@ def main():
     rows = read_csv(os.path.join(results, "limits.csv"))
     if rows:
         lines += limits_section(rows) + [""]
+    load_rows = read_csv(os.path.join(results, "load.csv"))
+    if load_rows:
+        section, baseline = load_section(load_rows, size, machine)
+        lines += section + [""]
     text = "\n".join(lines)
     print(text)
     with open(os.path.join(results, "summary.md"), "w") as handle:
@@ -325,6 +536,10 @@ def main():
              if compare else "quorlane-backup benchmarks")
     png = chart(results, scratch, compare, memory or {}, cost, title)
     if png:
+        print(f"Chart: {png}")
+    if load_rows:
+        png = load_chart(results, scratch, load_rows, baseline,
+                         os.path.join(scratch, "load-guest.log"), os.path.join(scratch, "load-host.log"))
         print(f"Chart: {png}")
 
 
