@@ -11,7 +11,7 @@ import tempfile
 
 import guest
 import vmlib
-from drills import (finish_tool, framed_lines, prior_snapshot_lines, recovery_command, sleep_past,
+from drills import (DrillCase, finish_tool, framed_lines, prior_snapshot_lines, recovery_command, sleep_past,
                          slow_qemu_img, start_tool, timestamp_dirs, wait_for_file)
 from vmlib import SNAPSHOT
 
@@ -35,7 +35,8 @@ def run_quoted(text):
         assert proc.returncode == 0, "%s: %s" % (command, proc.stderr)
 
 
-class GuestOnOverlay(guest.GuestCase):
+class GuestOnOverlay(guest.GuestCase, DrillCase):
+    """GuestCase's setUp (DrillCase only lends its assertions)."""
 
     def setUp(self):
         self.images = tempfile.mkdtemp(prefix="qbt-images-", dir=vmlib.SCRATCH_ROOT)
@@ -51,10 +52,7 @@ class GuestOnOverlay(guest.GuestCase):
         self.args = ["-n", self.vm.name, "-r", self.root, "-k", "1"]
 
     def assertBackOnBaseImagesWithAllSynced(self):
-        self.assertEqual(self.vm.snapshots(), [])
-        for target, image in self.vm.images.items():
-            self.assertEqual(self.vm.active_image(target), image)
-            self.assertFalse(os.path.exists(self.vm.overlay_path(target)), target)
+        self.assertOnBaseImages(self.vm)
         self.vm.wait_synced(self.vm.synced() + 10)
         self.assertBaseImagesKeepAllSynced()
 
