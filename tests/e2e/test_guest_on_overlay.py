@@ -11,8 +11,8 @@ import tempfile
 
 import guest
 import vmlib
-from drills import (DrillCase, finish_tool, framed_lines, prior_snapshot_lines, recovery_command, sleep_past,
-                         slow_qemu_img, start_tool, timestamp_dirs, wait_for_file)
+from drills import (DrillCase, finish_tool, framed_lines, prior_snapshot_lines, recovery_command,
+                    sleep_past, slow_qemu_img, start_tool, timestamp_dirs, wait_for_file)
 from vmlib import SNAPSHOT
 
 # The first copy waits until the guest has filled the images' file system
