@@ -6,10 +6,38 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <string_view>
+
+extern char** environ;
 
 namespace quorlane {
 
 namespace {
+
+// Outside programs answer in the C locale, whatever language the caller set:
+// their output is parsed, and libvirt would otherwise translate the states and
+// errors it prints. C.UTF-8 rather than C: in plain C, virsh's tables print
+// every non-ASCII byte of a path as "\xff". LANGUAGE goes too, since gettext
+// reads it before LC_ALL. Everything else (PATH, LIBVIRT_DEFAULT_URI, ...)
+// passes through unchanged.
+std::vector<std::string> childEnvironment() {
+  std::vector<std::string> env;
+  for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
+    const std::string_view variable = *entry;
+    if (variable.starts_with("LC_ALL=") || variable.starts_with("LANGUAGE=")) continue;
+    env.emplace_back(variable);
+  }
+  env.emplace_back("LC_ALL=C.UTF-8");
+  return env;
+}
+
+std::vector<char*> pointersTo(const std::vector<std::string>& strings) {
+  std::vector<char*> pointers;
+  pointers.reserve(strings.size() + 1);
+  for (const std::string& s : strings) pointers.push_back(const_cast<char*>(s.c_str()));
+  pointers.push_back(nullptr);
+  return pointers;
+}
 
 void closeIfOpen(int& fd) {
   if (fd < 0) return;
@@ -17,7 +45,9 @@ void closeIfOpen(int& fd) {
   fd = -1;
 }
 
-[[noreturn]] void execChild(const std::vector<std::string>& argv, int outWrite, int errWrite) {
+// Everything the child needs is built before the fork: after it, only
+// async-signal-safe calls.
+[[noreturn]] void execChild(char* const* args, char* const* env, int outWrite, int errWrite) {
   dup2(outWrite, STDOUT_FILENO);
   dup2(errWrite, STDERR_FILENO);
   const int devNull = open("/dev/null", O_RDONLY);
@@ -25,11 +55,7 @@ void closeIfOpen(int& fd) {
     dup2(devNull, STDIN_FILENO);
     if (devNull != STDIN_FILENO) close(devNull);
   }
-  std::vector<char*> args;
-  args.reserve(argv.size() + 1);
-  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-  args.push_back(nullptr);
-  execvp(args[0], args.data());
+  execvpe(args[0], args, env);
   _exit(127);
 }
 
@@ -72,6 +98,9 @@ int decodeStatus(int status) {
 CommandResult runCommand(const std::vector<std::string>& argv) {
   CommandResult result;
   if (argv.empty()) return result;
+  const std::vector<char*> args = pointersTo(argv);
+  const std::vector<std::string> envStrings = childEnvironment();
+  const std::vector<char*> env = pointersTo(envStrings);
 
   // Close-on-exec keeps these pipes out of any program started later; the
   // child's own copies on descriptors 1 and 2 lose the flag through dup2.
@@ -89,7 +118,7 @@ CommandResult runCommand(const std::vector<std::string>& argv) {
     for (int fd : {outPipe[0], outPipe[1], errPipe[0], errPipe[1]}) close(fd);
     return result;
   }
-  if (pid == 0) execChild(argv, outPipe[1], errPipe[1]);
+  if (pid == 0) execChild(args.data(), env.data(), outPipe[1], errPipe[1]);
 
   result.started = true;
   close(outPipe[1]);

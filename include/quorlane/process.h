@@ -16,7 +16,9 @@ struct CommandResult {
 
 // Runs argv[0] (looked up on PATH) with the given arguments, no shell
 // involved, with standard input on /dev/null, and captures both output
-// streams until the program ends.
+// streams until the program ends. The program runs in the C locale (LC_ALL
+// C.UTF-8, no LANGUAGE), so that what it prints reads the same on every
+// host; the rest of the environment is passed on.
 CommandResult runCommand(const std::vector<std::string>& argv);
 
 }  // namespace quorlane

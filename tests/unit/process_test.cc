@@ -205,6 +205,30 @@ TEST(RunCommand, ChildInheritsOnlyItsStandardDescriptors) {
   }
 }
 
+// A caller with a translated environment (cron and systemd pass the host's
+// locale on) still gets untranslated answers; the rest of its environment,
+// which chooses the daemon virsh talks to, reaches the program unchanged.
+TEST(RunCommand, ChildRunsInTheCLocaleWithTheRestOfTheEnvironment) {
+  const std::map<std::string, std::string> caller = {{"LANG", "de_DE.UTF-8"},
+                                                     {"LANGUAGE", "de:fr"},
+                                                     {"LC_ALL", "fr_FR.UTF-8"},
+                                                     {"LIBVIRT_DEFAULT_URI", "test:///default"}};
+  for (const auto& [name, value] : caller) setenv(name.c_str(), value.c_str(), 1);
+  const CommandResult result = runCommand({"env"});
+  for (const auto& [name, value] : caller) unsetenv(name.c_str());
+  ASSERT_TRUE(result.ok()) << result.err;
+  std::multiset<std::string> lines;
+  for (std::size_t start = 0, end; start < result.out.size(); start = end + 1) {
+    end = result.out.find('\n', start);
+    const std::string line = result.out.substr(start, end - start);
+    if (line.starts_with("LANG") || line.starts_with("LC_") || line.starts_with("LIBVIRT")) {
+      lines.insert(line);
+    }
+  }
+  EXPECT_EQ(lines, (std::multiset<std::string>{"LANG=de_DE.UTF-8", "LC_ALL=C.UTF-8",
+                                               "LIBVIRT_DEFAULT_URI=test:///default"}));
+}
+
 TEST(RunCommand, LeavesNoDescriptorsOpen) {
   const std::size_t before = countOpenDescriptors();
   for (int i = 0; i < 50; ++i) {
