@@ -1,18 +1,12 @@
 #include "quorlane/backup.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
-#include <cctype>
 #include <cerrno>
-#include <csignal>
 #include <cstring>
-#include <ctime>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <optional>
 #include <regex>
@@ -20,23 +14,15 @@
 #include <system_error>
 #include <vector>
 
+#include "quorlane/backup_dir.h"
 #include "quorlane/backup_error.h"
 #include "quorlane/config.h"
+#include "quorlane/files.h"
 #include "quorlane/paths.h"
 #include "quorlane/process.h"
-
-namespace {
-
-std::atomic<int> gCaughtSignal{0};
-static_assert(std::atomic<int>::is_always_lock_free);
-
-}  // namespace
-
-// Only records the signal: the run acts on it between steps, so that no
-// step is cut off half-way.
-extern "C" void quorlane_handle_signal(int signo) {
-  gCaughtSignal.store(signo, std::memory_order_relaxed);
-}
+#include "quorlane/signals.h"
+#include "quorlane/text.h"
+#include "quorlane/virsh.h"
 
 namespace quorlane {
 
@@ -45,75 +31,20 @@ namespace fs = std::filesystem;
 namespace {
 
 // ---------------------------------------------------------------------------
-// Text and file helpers
+// Helpers
 
-bool isSpace(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
-
-std::string trim(const std::string& s) {
-  const auto b = std::find_if_not(s.begin(), s.end(), isSpace);
-  const auto e = std::find_if_not(s.rbegin(), s.rend(), isSpace).base();
-  if (b >= e) return {};
-  return std::string(b, e);
-}
-
-std::string stripAllSpaces(const std::string& s) {
-  std::string result;
-  result.reserve(s.size());
-  for (char c : s) {
-    if (!isSpace(c)) result += c;
-  }
-  return result;
-}
-
-std::vector<std::string> splitLines(const std::string& s) {
-  std::vector<std::string> lines;
-  std::istringstream stream(s);
-  std::string line;
-  while (std::getline(stream, line)) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    lines.push_back(line);
-  }
-  return lines;
-}
-
-std::vector<std::string> tokenizeWhitespace(const std::string& s) {
-  std::vector<std::string> words;
-  std::istringstream stream(s);
-  std::string word;
-  while (stream >> word) words.push_back(word);
-  return words;
-}
-
-void replaceAll(std::string& haystack, const std::string& from, const std::string& to) {
-  if (from.empty()) return;
-  std::size_t pos = 0;
-  while ((pos = haystack.find(from, pos)) != std::string::npos) {
-    haystack.replace(pos, from.size(), to);
-    pos += to.size();
-  }
-}
-
-std::optional<std::string> tryReadFile(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file) return std::nullopt;
-  std::ostringstream content;
-  content << file.rdbuf();
-  return content.str();
-}
-
-std::string readFile(const std::string& path) {
-  std::optional<std::string> content = tryReadFile(path);
+std::string readFileOrFail(const std::string& path) {
+  std::optional<std::string> content = readFile(path);
   if (!content) throw BackupError("Could not read file: " + path);
   return std::move(*content);
 }
 
-void writeFile(const std::string& path, const std::string& content) {
-  std::ofstream file(path, std::ios::binary | std::ios::trunc);
-  if (!file) throw BackupError("Could not open file for writing: " + path);
-  file.write(content.data(), static_cast<std::streamsize>(content.size()));
-  // A full disk may only show when the buffered rest is written out.
-  file.close();
-  if (file.fail()) throw BackupError("Could not write file: " + path);
+void writeFileOrFail(const std::string& path, const std::string& content) {
+  switch (writeFile(path, content)) {
+    case WriteOutcome::kWritten: return;
+    case WriteOutcome::kNotOpened: throw BackupError("Could not open file for writing: " + path);
+    case WriteOutcome::kNotWritten: throw BackupError("Could not write file: " + path);
+  }
 }
 
 bool isPositiveInteger(const std::string& s) {
@@ -133,43 +64,16 @@ bool onPath(const std::string& cmd) {
   return false;
 }
 
-std::int64_t nowEpoch() { return static_cast<std::int64_t>(std::time(nullptr)); }
-
-std::string backupLogName(const std::string& vmName, const std::string& timestamp) {
-  return vmName + "-" + timestamp + ".log";
-}
-
-constexpr std::string_view kDisksCopiedMessage = "All disks backed up successfully.";
 // Below this, an overlay's file system counts as full after a failed merge.
 constexpr std::uintmax_t kNearlyFullBytes = 16u << 20;
 
-// A run that was interrupted leaves its directory behind, with a per-backup
-// log that never reached the end of the disk copy. That directory holds no
-// usable backup: it must not take the place of a complete one in the
-// retention count, and it stays for the operator to inspect.
-bool isUnfinishedRun(const std::string& vmDir, const std::string& vmName, const std::string& name) {
-  const std::optional<std::string> log =
-      tryReadFile(joinPath(joinPath(vmDir, name), backupLogName(vmName, name)));
-  if (!log) return false;
-  return log->find("] " + std::string(kDisksCopiedMessage) + "\n") == std::string::npos;
-}
-
-// The names of the backups below vmDir: subdirectories (links to
-// directories included) whose names have the timestamp form, less those of
-// unfinished runs. Anything else an operator keeps there is neither counted
-// nor deleted.
-std::vector<std::string> listBackupDirs(const std::string& vmDir, const std::string& vmName) {
+// The backups that count for retention: an interrupted or unfinished run's
+// directory holds no usable backup, must not take the place of a complete
+// one, and stays for the operator to inspect.
+std::vector<std::string> completeBackupNames(const std::string& vmDir, const std::string& vm) {
   std::vector<std::string> names;
-  std::error_code ec;
-  fs::directory_iterator it(vmDir, ec);
-  if (ec) return names;
-  for (const fs::directory_entry& entry : it) {
-    std::error_code typeEc;
-    if (!entry.is_directory(typeEc)) continue;
-    std::string name = entry.path().filename().string();
-    if (isTimestampName(name) && !isUnfinishedRun(vmDir, vmName, name)) {
-      names.push_back(std::move(name));
-    }
+  for (const BackupDir& backup : listBackups(vmDir, vm)) {
+    if (backup.complete()) names.push_back(backup.timestamp);
   }
   return names;
 }
@@ -237,30 +141,6 @@ void setDriverTypeQcow2(std::string& xml, const std::string& sourceAttr) {
   }
 }
 
-// The part of `line` after its first `words` whitespace-separated words, trimmed.
-std::string restAfterWords(const std::string& line, int words) {
-  std::size_t pos = 0;
-  for (int i = 0; i < words; ++i) {
-    while (pos < line.size() && isSpace(line[pos])) ++pos;
-    while (pos < line.size() && !isSpace(line[pos])) ++pos;
-  }
-  return trim(line.substr(pos));
-}
-
-// Parses `virsh domblklist --details`: Type, Device, Target, Source. The
-// source is the rest of the line, so a path with blanks stays whole.
-std::map<std::string, std::string> parseDiskList(const std::string& output) {
-  std::map<std::string, std::string> disks;
-  for (const std::string& line : splitLines(output)) {
-    const std::vector<std::string> words = tokenizeWhitespace(line);
-    if (words.size() < 4 || words[1] != "disk") continue;
-    std::string source = restAfterWords(line, 3);
-    if (source == "-") continue;
-    disks[words[2]] = std::move(source);
-  }
-  return disks;
-}
-
 // The NVRAM file named in a definition, with XML escapes resolved, or empty.
 std::string extractNvramPath(const std::string& xml) {
   static const std::regex kNvram("<nvram[^>]*>([^<]*)</nvram>");
@@ -284,30 +164,6 @@ std::string overlayPath(const std::string& basePath, const std::string& vmName,
   const std::string dir =
       isDeviceBase(basePath) ? std::string(config::kLibvirtImageDir) : parentDir(basePath);
   return joinPath(dir, vmName + "-" + target + "." + std::string(config::kSnapshotName) + ".qcow2");
-}
-
-std::string backupDiskName(const std::string& vmName, const std::string& target) {
-  return vmName + "-" + target + ".qcow2";
-}
-
-std::string nvramFileName(const std::string& vmName) { return vmName + "-nvram.fd"; }
-
-// Flushes a file or directory to stable storage; returns the errno, or 0.
-// File systems that cannot sync a directory answer EINVAL: nothing to do.
-int syncPath(const std::string& path) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return errno;
-  const int result = fsync(fd) == 0 || errno == EINVAL ? 0 : errno;
-  close(fd);
-  return result;
-}
-
-void installSignalHandlers() {
-  struct sigaction action {};
-  action.sa_handler = quorlane_handle_signal;
-  sigemptyset(&action.sa_mask);
-  action.sa_flags = 0;
-  for (int signo : {SIGHUP, SIGINT, SIGTERM}) sigaction(signo, &action, nullptr);
 }
 
 }  // namespace
@@ -350,12 +206,7 @@ class Backup::RunRecorder {
 
 void Backup::RunRecorder::setInterrupted(int signo) {
   result_ = kInterrupted;
-  switch (signo) {
-    case SIGHUP: reason_ = "SIGHUP (terminal disconnect)"; break;
-    case SIGINT: reason_ = "SIGINT (Ctrl-C)"; break;
-    case SIGTERM: reason_ = "SIGTERM"; break;
-    default: reason_ = "signal " + std::to_string(signo);
-  }
+  reason_ = signalReason(signo);
 }
 
 const char* Backup::RunRecorder::resultString() const {
@@ -381,25 +232,20 @@ std::string Backup::RunRecorder::computeStage() const {
 
 std::string Backup::RunRecorder::computeConsistency() const {
   if (result_ != kSuccess && result_ != kSnapshotRemovalFailed) return {};
-  if (b_.domState_.empty()) return {};
-  if (b_.domState_ != "running") return "offline-consistent";
+  if (b_.domState_.text.empty()) return {};
+  if (b_.domState_.power != PowerState::kRunning) return "offline-consistent";
   return b_.opts_.quiesce ? "application-consistent" : "crash-consistent";
 }
 
 std::string Backup::RunRecorder::buildLine() const {
-  std::string line = "[" + nowTimestamp() + "] vm=" + b_.opts_.vmName;
-  line += " result=";
-  line += resultString();
-  if (const std::string stage = computeStage(); !stage.empty()) line += " stage=" + stage;
+  std::vector<RecordField> fields;
+  if (std::string stage = computeStage(); !stage.empty()) fields.push_back({"stage", stage});
   // Only a directory this run created: a refused one holds another run's backup.
-  if (b_.step2Ok_ && isDirectory(b_.backupDir_)) line += " dir=" + b_.backupDir_;
-  if (const std::string label = computeConsistency(); !label.empty()) {
-    line += " consistency=" + label;
+  if (b_.step2Ok_ && isDirectory(b_.backupDir_)) fields.push_back({"dir", b_.backupDir_});
+  if (std::string label = computeConsistency(); !label.empty()) {
+    fields.push_back({"consistency", label});
   }
-  line += " duration=" + std::to_string(nowEpoch() - b_.startEpoch_) + "s version=";
-  line += config::kAppVersion;
-  if (!reason_.empty()) line += " reason=\"" + reason_ + "\"";
-  return escapeControlCharacters(line);
+  return formatRunRecord(b_.opts_.vmName, resultString(), fields, b_.startEpoch_, reason_);
 }
 
 Backup::RunRecorder::~RunRecorder() {
@@ -420,7 +266,7 @@ Backup::~Backup() = default;
 
 int Backup::run() {
   startEpoch_ = nowEpoch();
-  installSignalHandlers();
+  installTerminationHandlers();
   RunRecorder record(*this);
   try {
     validate();
@@ -464,12 +310,11 @@ int Backup::run() {
 }
 
 void Backup::checkInterrupted() const {
-  const int signo = gCaughtSignal.load(std::memory_order_relaxed);
-  if (signo != 0) throw BackupInterrupted(signo);
+  if (const int signo = caughtSignal(); signo != 0) throw BackupInterrupted(signo);
 }
 
 std::string Backup::consistencyLabel() const {
-  if (domState_ != "running") return "offline-consistent (VM is powered off)";
+  if (domState_.power != PowerState::kRunning) return "offline-consistent (VM is powered off)";
   return opts_.quiesce ? "application-consistent (quiesce via guest agent)"
                        : "crash-consistent (no quiesce)";
 }
@@ -492,7 +337,7 @@ void Backup::validate() {
   for (const std::string program : {"virsh", "qemu-img"}) {
     if (!onPath(program)) throw BackupError("Required command not found in PATH: " + program);
   }
-  if (!runCommand({"virsh", "dominfo", vm}).ok()) {
+  if (!domainAnswers(vm)) {
     throw BackupError("VM '" + vm + "' not found, or libvirt is unreachable");
   }
   if (!isDirectory(opts_.backupRoot)) {
@@ -502,22 +347,18 @@ void Backup::validate() {
     throw BackupError("Backup root is not writable: " + opts_.backupRoot);
   }
 
-  const CommandResult snapshots = runCommand({"virsh", "snapshot-list", vm, "--name"});
-  for (const std::string& line : splitLines(snapshots.out)) {
-    if (trim(line) == config::kSnapshotName) {
-      reportPriorSnapshot();
-      throw BackupError("prior snapshot present", "validation_or_setup", true);
-    }
+  const std::vector<std::string> snapshots = snapshotNames(vm);
+  if (std::find(snapshots.begin(), snapshots.end(), config::kSnapshotName) != snapshots.end()) {
+    reportPriorSnapshot();
+    throw BackupError("prior snapshot present", "validation_or_setup", true);
   }
 
-  domState_ = stripAllSpaces(runCommand({"virsh", "domstate", vm}).out);
-  log_.trace("VM '" + vm + "' power state: " + domState_);
+  domState_ = domainState(vm);
+  log_.trace("VM '" + vm + "' power state: " + stripAllSpaces(domState_.text));
 
-  if (opts_.quiesce && domState_ == "running") {
+  if (opts_.quiesce && domState_.power == PowerState::kRunning) {
     log_.trace("Checking qemu-guest-agent responsiveness...");
-    const CommandResult ping = runCommand(
-        {"virsh", "qemu-agent-command", "--timeout", "5", vm, R"({"execute":"guest-ping"})"});
-    if (!ping.ok()) {
+    if (!guestAgentAnswers(vm)) {
       reportUnresponsiveAgent();
       throw BackupError("guest agent unresponsive", "validation_or_setup", true);
     }
@@ -554,20 +395,19 @@ void Backup::runDryRun() {
   std::ostream& out = std::cout;
   out << "\n=== DRY RUN SUMMARY ===\n"
       << "VM:                  " << vm << "\n"
-      << "Power state:         " << domState_ << "\n"
+      << "Power state:         " << stripAllSpaces(domState_.text) << "\n"
       << "Backup directory:    " << dir << "\n"
       << "Snapshot name:       " << config::kSnapshotName << "\n"
       << "Consistency:         " << consistencyLabel() << "\n"
       << "Retention:           keep " << keepCount_ << " most recent\n";
 
   out << "\nDisks that would be backed up:\n";
-  const auto disks = parseDiskList(runCommand({"virsh", "domblklist", vm, "--details"}).out);
-  for (const auto& [target, source] : disks) {
+  for (const auto& [target, source] : diskSources(vm)) {
     out << "  " << target << "  " << source << "\n"
-        << "         -> " << backupDiskName(vm, target) << "\n";
+        << "         -> " << diskImageName(vm, target) << "\n";
   }
 
-  const std::string nvram = extractNvramPath(runCommand({"virsh", "dumpxml", vm}).out);
+  const std::string nvram = extractNvramPath(dumpDefinition(vm).xml);
   if (!nvram.empty()) {
     out << "\nNVRAM (UEFI VM):     " << nvram << "\n"
         << "         -> " << nvramFileName(vm) << "\n";
@@ -575,7 +415,7 @@ void Backup::runDryRun() {
 
   const std::string vmDir = joinPath(opts_.backupRoot, vm);
   if (isDirectory(vmDir)) {
-    const auto existing = static_cast<long>(listBackupDirs(vmDir, vm).size());
+    const auto existing = static_cast<long>(completeBackupNames(vmDir, vm).size());
     out << "\nExisting backups for this VM: " << existing << "\n";
     if (existing >= keepCount_) {
       out << "After this backup, retention would delete " << existing - keepCount_ + 1
@@ -591,8 +431,9 @@ void Backup::runDryRun() {
 void Backup::initPaths() {
   timestamp_ = formatLocalTime("%Y-%m-%d_%H-%M-%S");
   backupDir_ = joinPath(joinPath(opts_.backupRoot, opts_.vmName), timestamp_);
-  verbatimXml_ = joinPath(backupDir_, opts_.vmName + ".xml.backup");
-  correctedXml_ = joinPath(backupDir_, opts_.vmName + ".xml");
+  const BackupDir layout{backupDir_, opts_.vmName, timestamp_};
+  verbatimXml_ = layout.verbatimDefinition();
+  correctedXml_ = layout.correctedDefinition();
 }
 
 void Backup::createBackupDir() {
@@ -614,7 +455,7 @@ void Backup::createBackupDir() {
   }
   step2Ok_ = true;
   backupDirIdentity_ = identityOf(backupDir_);
-  log_.setBackupLog(joinPath(backupDir_, backupLogName(opts_.vmName, timestamp_)));
+  log_.setBackupLog(BackupDir{backupDir_, opts_.vmName, timestamp_}.log());
   log_.info("quorlane-backup v" + std::string(config::kAppVersion) + " - backing up '" +
             opts_.vmName + "'");
 }
@@ -625,18 +466,18 @@ void Backup::createBackupDir() {
 void Backup::dumpXmlAndEnumerateDisks() {
   log_.info("Step 3: Saving VM configuration to " + verbatimXml_ + "...");
   const std::string& vm = opts_.vmName;
-  const CommandResult dump = runCommand({"virsh", "dumpxml", vm});
-  if (!dump.ok()) throw BackupError("Failed to dump VM XML: " + trim(dump.err));
-  writeFile(verbatimXml_, dump.out);
-  log_.trace("XML saved (" + std::to_string(splitLines(dump.out).size()) + " lines).");
+  const DumpedDefinition dump = dumpDefinition(vm);
+  if (!dump.ok) throw BackupError("Failed to dump VM XML: " + dump.error);
+  writeFileOrFail(verbatimXml_, dump.xml);
+  log_.trace("XML saved (" + std::to_string(splitLines(dump.xml).size()) + " lines).");
 
-  diskBasePaths_ = parseDiskList(runCommand({"virsh", "domblklist", vm, "--details"}).out);
+  diskBasePaths_ = diskSources(vm);
   if (diskBasePaths_.empty()) throw BackupError("No disks found for VM '" + vm + "'");
   for (const auto& [target, source] : diskBasePaths_) {
     log_.trace("Disk found: " + target + " -> " + source);
   }
 
-  nvramPath_ = extractNvramPath(dump.out);
+  nvramPath_ = extractNvramPath(dump.xml);
   if (!nvramPath_.empty()) {
     log_.trace("NVRAM path: " + nvramPath_);
   } else {
@@ -675,13 +516,13 @@ void Backup::createSnapshot() {
   const std::string& vm = opts_.vmName;
   std::vector<std::string> argv = {"virsh",  "snapshot-create-as", vm,
                                    snapshot, "--disk-only",        "--atomic"};
-  const std::string state = stripAllSpaces(runCommand({"virsh", "domstate", vm}).out);
+  const DomainState state = domainState(vm);
   if (opts_.quiesce) {
-    if (state == "running") {
+    if (state.power == PowerState::kRunning) {
       argv.push_back("--quiesce");
       log_.trace("VM is running, applying --quiesce (agent validated in step 1).");
     } else {
-      log_.trace("--quiesce requested but VM is '" + state + "'; flag skipped.");
+      log_.trace("--quiesce requested but VM is '" + stripAllSpaces(state.text) + "'; flag skipped.");
     }
   }
   for (const auto& [target, basePath] : diskBasePaths_) {
@@ -709,7 +550,7 @@ void Backup::createSnapshot() {
 void Backup::backupDisks() {
   log_.info("Step 6: Backing up disks (thin + compressed qcow2)...");
   for (const auto& [target, basePath] : diskBasePaths_) {
-    const std::string destination = joinPath(backupDir_, backupDiskName(opts_.vmName, target));
+    const std::string destination = joinPath(backupDir_, diskImageName(opts_.vmName, target));
     log_.info("  " + target + ": " + basePath);
     log_.info("         -> " + destination);
     const CommandResult result = runCommand({"qemu-img", "convert", "-O", "qcow2", "-c", "-o",
@@ -740,10 +581,10 @@ Backup::FileIdentity Backup::identityOf(const std::string& path) {
 void Backup::generateCorrectedXml() {
   log_.info("Step 7: Generating corrected XML (normalized file names)...");
   try {
-    std::string xml = readFile(verbatimXml_);
+    std::string xml = readFileOrFail(verbatimXml_);
     for (const auto& [target, oldPath] : diskBasePaths_) {
       const std::string newPath =
-          joinPath(parentDir(oldPath), backupDiskName(opts_.vmName, target));
+          joinPath(parentDir(oldPath), diskImageName(opts_.vmName, target));
       if (!replaceInXml(xml, "file='", oldPath, newPath, "'")) {
         log_.warn("Disk " + target + ": path " + oldPath +
                   " not found in the definition; the corrected XML still names it.");
@@ -758,7 +599,7 @@ void Backup::generateCorrectedXml() {
                   " not found in the definition; the corrected XML still names it.");
       }
     }
-    writeFile(correctedXml_, xml);
+    writeFileOrFail(correctedXml_, xml);
     step7Ok_ = true;
     log_.info("Corrected XML written: " + correctedXml_);
   } catch (const std::exception& e) {
@@ -817,9 +658,9 @@ void Backup::reportFullOverlayFileSystem() const {
                std::to_string(*room / 1024) + " KiB free): " + overlay);
   }
   if (!full) return;
-  const CommandResult state = runCommand({"virsh", "domstate", vm, "--reason"});
-  const std::string stateText = state.ok() ? trim(state.out) : "unknown";
-  const bool paused = stateText == "paused (I/O error)";
+  const std::optional<DomainState> state = domainStateWithReason(vm);
+  const std::string stateText = state ? state->text : "unknown";
+  const bool paused = state && state->power == PowerState::kPaused && state->reason == "I/O error";
   log_.error("VM '" + vm + "' is " + stateText + (paused ? ": it waits for room to write." : "."));
   log_.error("Free space there, then run " +
              (paused ? "'virsh resume " + vm + "' and " : std::string()) + "'virsh snapshot-delete " +
@@ -859,7 +700,7 @@ void Backup::pruneOldBackups() {
             " most recent)...");
   const std::string vmDir = joinPath(opts_.backupRoot, opts_.vmName);
   if (!isDirectory(vmDir)) return;
-  std::vector<std::string> backups = listBackupDirs(vmDir, opts_.vmName);
+  std::vector<std::string> backups = completeBackupNames(vmDir, opts_.vmName);
   const auto total = static_cast<long>(backups.size());
   if (total <= keepCount_) {
     log_.trace(std::to_string(total) + " backup(s) present, within retention limit.");

@@ -50,6 +50,19 @@ std::string formatLocalTime(const char* format) {
 
 std::string nowTimestamp() { return formatLocalTime("%Y-%m-%d %H:%M:%S"); }
 
+std::int64_t nowEpoch() { return static_cast<std::int64_t>(std::time(nullptr)); }
+
+std::string formatRunRecord(const std::string& vm, const std::string& result,
+                            const std::vector<RecordField>& fields, std::int64_t startEpoch,
+                            const std::string& reason) {
+  std::string line = "[" + nowTimestamp() + "] vm=" + vm + " result=" + result;
+  for (const RecordField& field : fields) line += " " + field.name + "=" + field.value;
+  line += " duration=" + std::to_string(nowEpoch() - startEpoch) + "s version=";
+  line += config::kAppVersion;
+  if (!reason.empty()) line += " reason=\"" + reason + "\"";
+  return escapeControlCharacters(line);
+}
+
 std::string escapeControlCharacters(const std::string& text) {
   static constexpr char kHex[] = "0123456789abcdef";
   std::string escaped;

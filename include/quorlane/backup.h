@@ -6,6 +6,7 @@
 
 #include "quorlane/cli.h"
 #include "quorlane/logging.h"
+#include "quorlane/virsh.h"
 
 namespace quorlane {
 
@@ -58,7 +59,7 @@ class Backup {
   Logger& log_;
   std::int64_t startEpoch_ = 0;
   long keepCount_ = 0;
-  std::string domState_;
+  DomainState domState_;
   std::map<std::string, std::string> diskBasePaths_;
   std::string nvramPath_;
   std::string timestamp_;

@@ -1,8 +1,10 @@
 #pragma once
 
+#include <cstdint>
 #include <ostream>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace quorlane {
 
@@ -35,9 +37,25 @@ std::string formatLocalTime(const char* format);
 // The current local time as "YYYY-MM-DD HH:MM:SS".
 std::string nowTimestamp();
 
+// Seconds since the epoch.
+std::int64_t nowEpoch();
+
 // Control characters in a record would let a value start a forged record:
 // each becomes \xHH.
 std::string escapeControlCharacters(const std::string& text);
+
+struct RecordField {
+  std::string name;
+  std::string value;
+};
+
+// The run record both programs append to their application log:
+// "[time] vm=<vm> result=<result>", then " name=value" for each field, then
+// " duration=<seconds since startEpoch>s version=<version>", then
+// ' reason="<reason>"' when there is one; control characters escaped.
+std::string formatRunRecord(const std::string& vm, const std::string& result,
+                            const std::vector<RecordField>& fields, std::int64_t startEpoch,
+                            const std::string& reason = {});
 
 // Appends one line to the host-wide application log (or another log file in
 // its directory), creating the directory when missing. Problems are reported

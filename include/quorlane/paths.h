@@ -15,7 +15,4 @@ bool isDirectory(const std::string& path);
 // path; nothing when it cannot be asked.
 std::optional<std::uintmax_t> availableBytes(const std::string& path);
 
-// Backup directories are named by the run's local time, "YYYY-MM-DD_HH-MM-SS".
-bool isTimestampName(const std::string& name);
-
 }  // namespace quorlane

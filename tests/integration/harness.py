@@ -405,6 +405,18 @@ REAL_QEMU_IMG = "/usr/bin/qemu-img"
 DISKS_COPIED = "All disks backed up successfully."
 
 
+def lay_out_backup(directory, vm="web01", finished=True):
+    """A backup directory as a run leaves it (`directory` may be a link's
+    target): the run's own log, named by the directory, tells whether its disk
+    copy finished."""
+    os.makedirs(directory, exist_ok=True)
+    lines = ["[2020-01-01 00:00:00] quorlane-backup v0.1.5-prototype - backing up '%s'" % vm]
+    if finished:
+        lines.append("[2020-01-01 00:00:09] " + DISKS_COPIED)
+    with open(os.path.join(directory, "%s-%s.log" % (vm, os.path.basename(directory))), "w") as f:
+        f.write("\n".join(lines) + "\n")
+
+
 def real_qemu_img(*prefixes):
     """Rules that hand qemu-img calls to the real program: every call, or those
     beginning with one of `prefixes`."""

@@ -7,7 +7,8 @@ import time
 import unittest
 
 from harness import (CONVERT, SNAPSHOT, BackupTest, Result, domain_xml, expected_calls,
-                     expected_run, healthy_vm, error, info, rendered, trace, until, warn)
+                     expected_run, healthy_vm, error, info, lay_out_backup, rendered, trace,
+                     until, warn)
 
 INCOMPLETE = "Backup is incomplete. Deleting partial backup directory."
 REMOVAL_FAILED = ["FAILED to remove snapshot 'quorlane-backup-temp' on VM 'web01'.", None,
@@ -270,7 +271,7 @@ class Step6To8Test(FailureTest):
                              "stderr": "error: failed to merge overlay\n"}])
         vm_dir = os.path.join(self.root, "web01")
         for old in ("2020-01-01_00-00-00", "2020-01-02_00-00-00"):
-            os.makedirs(os.path.join(vm_dir, old))
+            lay_out_backup(os.path.join(vm_dir, old))
         res = self.backup("-v", keep="2")
         self.assertEqual(res.rc, 2)
         d = self.backup_dir(res)

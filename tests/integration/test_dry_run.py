@@ -3,7 +3,8 @@ import os
 import re
 import unittest
 
-from harness import TS, SandboxTest, fresh_sandbox, healthy_vm, sandbox_tree, strip_ts
+from harness import (TS, SandboxTest, fresh_sandbox, healthy_vm, lay_out_backup, sandbox_tree,
+                     strip_ts)
 
 VM = "web01"
 START = "Step 1: Validating arguments and environment..."
@@ -123,8 +124,9 @@ class DryRunTest(SandboxTest):
 
     def test_existing_backups_and_retention_forecast(self):
         def link_to_outside(vm_dir):
-            os.makedirs(self.box.path("elsewhere"))
-            os.symlink(self.box.path("elsewhere"), os.path.join(vm_dir, "2026-02-01_00-00-00"))
+            target = self.box.path("elsewhere", "2026-02-01_00-00-00")
+            lay_out_backup(target, vm=VM)
+            os.symlink(target, os.path.join(vm_dir, "2026-02-01_00-00-00"))
 
         def noise(vm_dir):
             # Only subdirectories named like a backup count.
@@ -137,10 +139,7 @@ class DryRunTest(SandboxTest):
         def unfinished_runs(vm_dir):
             # Left by interrupted runs: their logs never reached the end of the copy.
             for name in ("2026-02-02_00-00-00", "2026-02-03_00-00-00"):
-                os.makedirs(os.path.join(vm_dir, name))
-                with open(os.path.join(vm_dir, name, "%s-%s.log" % (VM, name)), "w") as f:
-                    f.write("[2026-02-02 00:00:00] quorlane-backup v0.1.5-prototype - "
-                            "backing up '%s'\n" % VM)
+                lay_out_backup(os.path.join(vm_dir, name), vm=VM, finished=False)
 
         cases = [("3 of 7", 3, "7", None, 3), ("6 of 7", 6, "7", None, 6), ("7 of 7", 7, "7", None, 7),
                  ("9 of 7", 9, "7", None, 9), ("none of 1", 0, "1", None, 0),
@@ -154,7 +153,7 @@ class DryRunTest(SandboxTest):
                 vm_dir = os.path.join(self.root, VM)
                 os.makedirs(vm_dir)
                 for entry in backups(count):
-                    os.makedirs(os.path.join(vm_dir, entry, "inner"))
+                    lay_out_backup(os.path.join(vm_dir, entry), vm=VM)
                 if extra:
                     extra(vm_dir)
                 self.assertDryRun([], summary(keep=int(keep), existing=shown), keep=keep)

@@ -3,7 +3,8 @@ import os
 import time
 import unittest
 
-from harness import (CONVERT, BackupTest, domain_xml, expected_run, healthy_vm, info, trace)
+from harness import (CONVERT, BackupTest, domain_xml, expected_run, healthy_vm, info,
+                     lay_out_backup, trace)
 
 
 class RetentionTest(BackupTest):
@@ -14,34 +15,31 @@ class RetentionTest(BackupTest):
         self.outside = self.box.path("elsewhere")
 
     def populate(self, entries):
-        """Creates {name: kind} in the VM directory; kind is dir, finished or
-        unfinished (a directory with a run's log), file, link-dir, link-file or dangling. Every entry has content, to check it is untouched."""
+        """Creates {name: kind} in the VM directory; kind is dir (a finished
+        backup), unfinished (a run's log that never reached the end of the
+        copy), nolog (a timestamp directory without a run's log), file,
+        link-dir (to a finished backup elsewhere), link-file or dangling.
+        Every entry has content, to check it is untouched."""
         os.makedirs(self.vm_dir, exist_ok=True)
         os.makedirs(self.outside, exist_ok=True)
         for name, kind in entries.items():
             path = os.path.join(self.vm_dir, name)
-            if kind == "dir":
+            if kind in ("dir", "nolog"):
                 os.makedirs(os.path.join(path, "inner"))
                 with open(os.path.join(path, "inner", "web01-vda.qcow2"), "w") as f:
                     f.write("backup " + name)
-            elif kind in ("finished", "unfinished"):
-                # A run's own log tells whether its disk copy finished.
-                os.makedirs(path)
-                lines = ["[2020-01-01 00:00:00] quorlane-backup v0.1.5-prototype - "
-                         "backing up 'web01'"]
-                if kind == "finished":
-                    lines.append("[2020-01-01 00:00:09] All disks backed up successfully.")
-                with open(os.path.join(path, "web01-%s.log" % name), "w") as f:
-                    f.write("\n".join(lines) + "\n")
+                if kind == "dir":
+                    lay_out_backup(path)
+            elif kind == "unfinished":
+                lay_out_backup(path, finished=False)
             elif kind == "file":
                 with open(path, "w") as f:
                     f.write("file " + name)
             else:
                 target = os.path.join(self.outside, name)
                 if kind == "link-dir":
-                    os.makedirs(target)
-                    with open(os.path.join(target, "keep"), "w") as f:
-                        f.write("link target " + name)
+                    lay_out_backup(os.path.join(target, name))
+                    target = os.path.join(target, name)
                 elif kind == "link-file":
                     with open(target, "w") as f:
                         f.write("link target " + name)
@@ -92,11 +90,12 @@ class RetentionTest(BackupTest):
              ["2019-01-01_00-00-00"]),
             (1, {"2020-01-01_00-00-00": "link-dir", "2019-01-01_00-00-00": "dir"},
              ["2020-01-01_00-00-00", "2019-01-01_00-00-00"]),
-            # An interrupted run's directory takes no place and is never deleted.
-            (2, {"2020-01-01_00-00-00": "finished", "2020-01-02_00-00-00": "unfinished",
-                 "2020-01-03_00-00-00": "finished"},
+            # An interrupted run's directory, or one without a run's log, takes
+            # no place and is never deleted.
+            (2, {"2020-01-01_00-00-00": "dir", "2020-01-02_00-00-00": "unfinished",
+                 "2020-01-03_00-00-00": "dir", "2020-01-04_00-00-00": "nolog"},
              ["2020-01-01_00-00-00"]),
-            (1, {"2020-01-01_00-00-00": "unfinished", "2020-01-02_00-00-00": "unfinished"}, 1),
+            (1, {"2020-01-01_00-00-00": "unfinished", "2020-01-02_00-00-00": "nolog"}, 1),
             # This run's backup keeps its place even when older ones sort above it.
             (2, {"2099-01-01_00-00-00": "dir", "2099-01-02_00-00-00": "dir"},
              ["2099-01-01_00-00-00"]),
@@ -146,7 +145,7 @@ class RetentionTest(BackupTest):
                  for i in range(1000)]
         os.makedirs(self.vm_dir)
         for name in names:
-            os.mkdir(os.path.join(self.vm_dir, name))
+            lay_out_backup(os.path.join(self.vm_dir, name))
         res, d = self.complete_run(1)
         self.assertConsole(res, expected_run(d, self.disks, keep=1, prune=[
             info("  Deleting old backup: " + name) for name in sorted(names, reverse=True)]))

@@ -1,0 +1,109 @@
+#include "quorlane/virsh.h"
+
+#include <array>
+#include <string_view>
+#include <utility>
+
+#include "quorlane/process.h"
+#include "quorlane/text.h"
+
+namespace quorlane {
+
+namespace {
+
+PowerState powerStateOf(std::string_view word) {
+  static constexpr std::array<std::pair<std::string_view, PowerState>, 8> kWords = {{
+      {"no state", PowerState::kNoState},
+      {"running", PowerState::kRunning},
+      {"idle", PowerState::kBlocked},
+      {"paused", PowerState::kPaused},
+      {"in shutdown", PowerState::kShuttingDown},
+      {"shut off", PowerState::kShutOff},
+      {"crashed", PowerState::kCrashed},
+      {"pmsuspended", PowerState::kSuspended},
+  }};
+  for (const auto& [text, state] : kWords) {
+    if (word == text) return state;
+  }
+  return PowerState::kUnknown;
+}
+
+}  // namespace
+
+DomainState parseDomainState(const std::string& output) {
+  DomainState state;
+  state.text = trim(output);
+  std::string word = state.text;
+  if (const std::size_t open = word.find(" ("); open != std::string::npos && word.back() == ')') {
+    state.reason = word.substr(open + 2, word.size() - open - 3);
+    word.resize(open);
+  }
+  state.power = powerStateOf(word);
+  return state;
+}
+
+DomainState domainState(const std::string& vm) {
+  return parseDomainState(runCommand({"virsh", "domstate", vm}).out);
+}
+
+std::optional<DomainState> domainStateWithReason(const std::string& vm) {
+  const CommandResult result = runCommand({"virsh", "domstate", vm, "--reason"});
+  if (!result.ok()) return std::nullopt;
+  return parseDomainState(result.out);
+}
+
+DomainLookup lookupDomain(const std::string& vm) {
+  const CommandResult result = runCommand({"virsh", "domstate", vm});
+  DomainLookup lookup;
+  if (result.ok()) {
+    lookup.presence = Presence::kDefined;
+    lookup.state = parseDomainState(result.out);
+  } else if (!result.started || (result.exitCode == 127 && result.err.empty())) {
+    lookup.presence = Presence::kNoVirsh;
+  } else if (result.err.find("failed to get domain") != std::string::npos ||
+             result.err.find("Domain not found") != std::string::npos) {
+    lookup.presence = Presence::kUndefined;
+  } else {
+    lookup.error = firstLine(result.err);
+  }
+  return lookup;
+}
+
+bool domainAnswers(const std::string& vm) { return runCommand({"virsh", "dominfo", vm}).ok(); }
+
+std::vector<std::string> snapshotNames(const std::string& vm) {
+  std::vector<std::string> names;
+  for (const std::string& line : splitLines(runCommand({"virsh", "snapshot-list", vm, "--name"}).out)) {
+    if (std::string name = trim(line); !name.empty()) names.push_back(std::move(name));
+  }
+  return names;
+}
+
+std::map<std::string, std::string> parseDiskList(const std::string& output) {
+  std::map<std::string, std::string> disks;
+  for (const std::string& line : splitLines(output)) {
+    const std::vector<std::string> words = tokenizeWhitespace(line);
+    if (words.size() < 4 || words[1] != "disk") continue;
+    std::string source = restAfterWords(line, 3);
+    if (source == "-") continue;
+    disks[words[2]] = std::move(source);
+  }
+  return disks;
+}
+
+std::map<std::string, std::string> diskSources(const std::string& vm) {
+  return parseDiskList(runCommand({"virsh", "domblklist", vm, "--details"}).out);
+}
+
+DumpedDefinition dumpDefinition(const std::string& vm) {
+  CommandResult result = runCommand({"virsh", "dumpxml", vm});
+  return {result.ok(), std::move(result.out), trim(result.err)};
+}
+
+bool guestAgentAnswers(const std::string& vm) {
+  return runCommand(
+             {"virsh", "qemu-agent-command", "--timeout", "5", vm, R"({"execute":"guest-ping"})"})
+      .ok();
+}
+
+}  // namespace quorlane
