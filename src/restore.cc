@@ -1,25 +1,25 @@
 #include "quorlane/restore.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <ctime>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <optional>
 #include <regex>
 #include <sstream>
 
 #include "quorlane/cli.h"
-#include "quorlane/config.h"
+#include "quorlane/files.h"
 #include "quorlane/paths.h"
 #include "quorlane/process.h"
 #include "quorlane/restore_xml.h"
+#include "quorlane/signals.h"
+#include "quorlane/text.h"
+#include "quorlane/virsh.h"
 
 namespace quorlane {
 
@@ -27,39 +27,11 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr std::string_view kDisksCopiedLine = "] All disks backed up successfully.\n";
 constexpr std::string_view kTempSuffix = ".quorlane-restore-tmp";
 
 bool exists(const std::string& path) {
   std::error_code ec;
   return fs::exists(fs::symlink_status(path, ec));
-}
-
-std::optional<std::string> readFile(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file) return std::nullopt;
-  std::ostringstream text;
-  text << file.rdbuf();
-  if (file.bad()) return std::nullopt;
-  return text.str();
-}
-
-std::int64_t nowEpoch() { return static_cast<std::int64_t>(std::time(nullptr)); }
-
-std::string firstLine(const std::string& text) {
-  std::string line = text.substr(0, text.find('\n'));
-  while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
-  return line;
-}
-
-// Flushes a file or directory to stable storage; returns whether it worked.
-// File systems that cannot sync a directory answer EINVAL: nothing to do.
-bool syncPath(const std::string& path) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  const bool ok = fsync(fd) == 0 || errno == EINVAL;
-  close(fd);
-  return ok;
 }
 
 std::string humanSize(std::uintmax_t bytes) {
@@ -90,39 +62,6 @@ std::uintmax_t sizeOnDisk(const std::string& dir) {
   return total;
 }
 
-bool diskCopyCompleted(const std::string& dir, const std::string& vm, const std::string& ts) {
-  const std::optional<std::string> log = readFile(joinPath(dir, vm + "-" + ts + ".log"));
-  return log && log->find(kDisksCopiedLine) != std::string::npos;
-}
-
-// The timestamp-named backup directories below vmDir, newest first.
-std::vector<std::string> backupNames(const std::string& vmDir) {
-  std::vector<std::string> names;
-  std::error_code ec;
-  for (const fs::directory_entry& entry : fs::directory_iterator(vmDir, ec)) {
-    std::error_code typeEc;
-    const std::string name = entry.path().filename().string();
-    if (entry.is_directory(typeEc) && isTimestampName(name)) names.push_back(name);
-  }
-  std::sort(names.rbegin(), names.rend());
-  return names;
-}
-
-// The disk targets whose images a backup directory holds, from their file names.
-std::vector<std::string> imageTargets(const std::string& dir, const std::string& vm) {
-  std::vector<std::string> targets;
-  const std::string prefix = vm + "-";
-  std::error_code ec;
-  for (const fs::directory_entry& entry : fs::directory_iterator(dir, ec)) {
-    const std::string name = entry.path().filename().string();
-    if (name.size() > prefix.size() + 6 && name.starts_with(prefix) && name.ends_with(".qcow2")) {
-      targets.push_back(name.substr(prefix.size(), name.size() - prefix.size() - 6));
-    }
-  }
-  std::sort(targets.begin(), targets.end());
-  return targets;
-}
-
 // The "virtual-size" of `qemu-img info --output=json`, or empty.
 std::string virtualSize(const std::string& json) {
   static const std::regex kSize("\"virtual-size\"\\s*:\\s*([0-9]+)");
@@ -134,14 +73,6 @@ bool sameContent(const std::string& a, const std::string& b) {
   const std::optional<std::string> left = readFile(a);
   const std::optional<std::string> right = readFile(b);
   return left && right && *left == *right;
-}
-
-bool writeWhole(const std::string& path, const std::string& text) {
-  std::ofstream file(path, std::ios::binary | std::ios::trunc);
-  if (!file) return false;
-  file << text;
-  file.close();
-  return static_cast<bool>(file);
 }
 
 }  // namespace
@@ -158,71 +89,96 @@ int Restore::run() {
     while (opts_.imageDir.size() > 1 && opts_.imageDir.back() == '/') opts_.imageDir.pop_back();
   }
   if (opts_.list) return runList();
+  installTerminationHandlers();
   if (opts_.check) return runCheck();
   return runRestore();
+}
+
+bool Restore::interrupted() const { return caughtSignal() != 0; }
+
+int Restore::endInterrupted() {
+  const int signo = caughtSignal();
+  removeTemporaries();
+  if (movedIntoPlace_) {
+    log_.warn(std::string("Interrupted by ") + strsignal(signo) +
+              "; the restored files are in place, the VM was not defined: virsh define " +
+              targets_.back().path);
+  } else {
+    log_.warn(std::string("Interrupted by ") + strsignal(signo) +
+              "; temporary files removed, no existing file was changed.");
+  }
+  record("interrupted", signalReason(signo));
+  return 128 + signo;
 }
 
 // ---------------------------------------------------------------------------
 // Finding the backup
 
 bool Restore::locateBackup(bool completeOnly) {
-  if (!opts_.backupDir.empty()) {
-    dir_ = opts_.backupDir;
-    while (dir_.size() > 1 && dir_.back() == '/') dir_.pop_back();
-    vm_ = fs::path(parentDir(dir_)).filename().string();
-    if (!isDirectory(dir_)) {
-      log_.error("Backup directory does not exist: " + dir_);
+  const bool found = opts_.backupDir.empty() ? locateByName(completeOnly)
+                                             : locateDirectory(completeOnly);
+  if (found) log_.trace("Backup directory: " + backup_.path);
+  return found;
+}
+
+bool Restore::locateDirectory(bool completeOnly) {
+  std::string dir = opts_.backupDir;
+  while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+  backup_ = {dir, fs::path(parentDir(dir)).filename().string(),
+             fs::path(dir).filename().string()};
+  if (!isDirectory(dir)) {
+    log_.error("Backup directory does not exist: " + dir);
+    return false;
+  }
+  if (!isTimestampName(backup_.timestamp) || backup_.vm.empty()) {
+    log_.error("Not a backup directory (expected <backup-root>/<vm-name>/<timestamp>): " + dir);
+    return false;
+  }
+  if (completeOnly && !backup_.complete()) {
+    log_.error("Backup is incomplete (its log lacks '" + std::string(kDisksCopiedMessage) +
+               "'): " + dir);
+    return false;
+  }
+  return true;
+}
+
+bool Restore::locateByName(bool completeOnly) {
+  const std::string& vm = opts_.vmName;
+  backup_.vm = vm;
+  const std::string vmDir = joinPath(opts_.backupRoot, vm);
+  const std::vector<BackupDir> backups = listBackups(vmDir, vm);
+  if (backups.empty()) {
+    log_.error("No backups of VM '" + vm + "' under " + vmDir);
+    return false;
+  }
+  if (!opts_.timestamp.empty()) {
+    const auto named = std::find_if(backups.begin(), backups.end(), [&](const BackupDir& b) {
+      return b.timestamp == opts_.timestamp;
+    });
+    if (named == backups.end()) {
+      log_.error("No backup " + opts_.timestamp + " of VM '" + vm + "' under " + vmDir +
+                 " (see --list)");
       return false;
     }
-    const std::string ts = fs::path(dir_).filename().string();
-    if (!isTimestampName(ts) || vm_.empty()) {
-      log_.error("Not a backup directory (expected <backup-root>/<vm-name>/<timestamp>): " + dir_);
-      return false;
-    }
-    if (completeOnly && !diskCopyCompleted(dir_, vm_, ts)) {
-      log_.error("Backup is incomplete (its log lacks 'All disks backed up successfully.'): " +
-                 dir_);
+    backup_ = *named;
+    if (completeOnly && !backup_.complete()) {
+      log_.error("Backup " + backup_.timestamp + " of VM '" + vm +
+                 "' is incomplete; pick a complete one (see --list)");
       return false;
     }
     return true;
   }
-  vm_ = opts_.vmName;
-  const std::string vmDir = joinPath(opts_.backupRoot, vm_);
-  const std::vector<std::string> names = backupNames(vmDir);
-  if (names.empty()) {
-    log_.error("No backups of VM '" + vm_ + "' under " + vmDir);
+  if (!completeOnly) {
+    backup_ = backups.front();
+    return true;
+  }
+  const auto newest = std::find_if(backups.begin(), backups.end(),
+                                   [](const BackupDir& b) { return b.complete(); });
+  if (newest == backups.end()) {
+    log_.error("No complete backup of VM '" + vm + "' under " + vmDir);
     return false;
   }
-  std::string chosen;
-  if (!opts_.timestamp.empty()) {
-    if (std::find(names.begin(), names.end(), opts_.timestamp) == names.end()) {
-      log_.error("No backup " + opts_.timestamp + " of VM '" + vm_ + "' under " + vmDir +
-                 " (see --list)");
-      return false;
-    }
-    chosen = opts_.timestamp;
-    if (completeOnly && !diskCopyCompleted(joinPath(vmDir, chosen), vm_, chosen)) {
-      log_.error("Backup " + chosen + " of VM '" + vm_ +
-                 "' is incomplete; pick a complete one "
-                 "(see --list)");
-      return false;
-    }
-  } else if (completeOnly) {
-    for (const std::string& name : names) {
-      if (diskCopyCompleted(joinPath(vmDir, name), vm_, name)) {
-        chosen = name;
-        break;
-      }
-    }
-    if (chosen.empty()) {
-      log_.error("No complete backup of VM '" + vm_ + "' under " + vmDir);
-      return false;
-    }
-  } else {
-    chosen = names.front();
-  }
-  dir_ = joinPath(vmDir, chosen);
-  log_.trace("Backup directory: " + dir_);
+  backup_ = *newest;
   return true;
 }
 
@@ -231,21 +187,19 @@ bool Restore::locateBackup(bool completeOnly) {
 
 int Restore::runList() {
   const std::string vmDir = joinPath(opts_.backupRoot, opts_.vmName);
-  const std::vector<std::string> names = backupNames(vmDir);
-  if (names.empty()) {
+  const std::vector<BackupDir> backups = listBackups(vmDir, opts_.vmName);
+  if (backups.empty()) {
     log_.error("No backups of VM '" + opts_.vmName + "' under " + vmDir);
     return kExitFailure;
   }
-  for (const std::string& name : names) {
-    const std::string dir = joinPath(vmDir, name);
+  for (const BackupDir& backup : backups) {
     std::string disks;
-    for (const std::string& target : imageTargets(dir, opts_.vmName)) {
+    for (const std::string& target : backup.imageTargets()) {
       disks += (disks.empty() ? "" : ",") + target;
     }
-    const bool complete = diskCopyCompleted(dir, opts_.vmName, name);
-    std::cout << name << "  " << (complete ? "complete  " : "incomplete")
+    std::cout << backup.timestamp << "  " << (backup.complete() ? "complete  " : "incomplete")
               << "  disks: " << (disks.empty() ? "-" : disks)
-              << "  size: " << humanSize(sizeOnDisk(dir)) << "\n";
+              << "  size: " << humanSize(sizeOnDisk(backup.path)) << "\n";
   }
   return kExitSuccess;
 }
@@ -253,90 +207,93 @@ int Restore::runList() {
 // ---------------------------------------------------------------------------
 // --check
 
-// Checks every file of the backup and logs each problem; true if it is sound.
-// Without requireCorrected a missing corrected definition only warns: the
-// restore builds its definition from the verbatim one.
-bool Restore::checkBackup(bool requireCorrected) {
-  bool sound = true;
-  const std::string ts = fs::path(dir_).filename().string();
-  if (!diskCopyCompleted(dir_, vm_, ts)) {
-    log_.error("Disk copy did not complete: the log " + joinPath(dir_, vm_ + "-" + ts + ".log") +
-               " is missing or lacks 'All disks backed up successfully.'");
-    sound = false;
-  }
-  const std::string verbatimPath = joinPath(dir_, vm_ + ".xml.backup");
-  const std::optional<std::string> verbatim = readFile(verbatimPath);
-  std::optional<DefinitionInventory> inventory;
+// Reads the disks and the NVRAM file that the verbatim definition names.
+bool Restore::loadDefinition() {
+  const std::string path = backup_.verbatimDefinition();
+  const std::optional<std::string> verbatim = readFile(path);
   if (!verbatim) {
-    log_.error("Definition missing or unreadable: " + verbatimPath);
+    log_.error("Definition missing or unreadable: " + path);
     return false;
   }
-  inventory = readDefinition(*verbatim);
+  const std::optional<DefinitionInventory> inventory = readDefinition(*verbatim);
   if (!inventory) {
-    log_.error("Definition is not a libvirt domain definition: " + verbatimPath);
+    log_.error("Definition is not a libvirt domain definition: " + path);
     return false;
   }
   verbatimXml_ = *verbatim;
   disks_ = inventory->disks;
   blockDisks_ = inventory->block;
   nvramPath_ = inventory->nvram;
-  const std::string correctedPath = joinPath(dir_, vm_ + ".xml");
-  if (!exists(correctedPath)) {
+  return true;
+}
+
+// Checks every file of the backup and logs each problem; true if it is sound.
+// Without requireCorrected a missing corrected definition only warns: the
+// restore builds its definition from the verbatim one.
+bool Restore::checkBackup(bool requireCorrected) {
+  bool sound = true;
+  if (!backup_.complete()) {
+    log_.error("Disk copy did not complete: the log " + backup_.log() + " is missing or lacks '" +
+               std::string(kDisksCopiedMessage) + "'");
+    sound = false;
+  }
+  if (!loadDefinition()) return false;
+  const std::string corrected = backup_.correctedDefinition();
+  if (!exists(corrected)) {
     if (requireCorrected) {
-      log_.error("Corrected definition missing: " + correctedPath);
+      log_.error("Corrected definition missing: " + corrected);
       sound = false;
     } else {
-      log_.warn("Corrected definition missing: " + correctedPath +
+      log_.warn("Corrected definition missing: " + corrected +
                 "; restoring from the verbatim definition.");
     }
   }
-  if (!nvramPath_.empty()) {
-    const std::string nvram = joinPath(dir_, vm_ + "-nvram.fd");
-    if (!exists(nvram)) {
-      log_.error("NVRAM file missing: " + nvram + " (the definition names " + nvramPath_ + ")");
-      sound = false;
-    }
+  if (!nvramPath_.empty() && !exists(backup_.nvram())) {
+    log_.error("NVRAM file missing: " + backup_.nvram() + " (the definition names " + nvramPath_ +
+               ")");
+    sound = false;
   }
   if (disks_.empty()) {
-    log_.error("The definition names no disk: " + verbatimPath);
+    log_.error("The definition names no disk: " + backup_.verbatimDefinition());
     sound = false;
   }
   for (const auto& [target, source] : disks_) {
-    const std::string image = joinPath(dir_, vm_ + "-" + target + ".qcow2");
-    if (!exists(image)) {
-      log_.error("Disk image missing for " + target + ": " + image);
-      sound = false;
-      continue;
-    }
-    log_.info("  " + target + ": " + image);
-    const CommandResult check = runCommand({"qemu-img", "check", "-q", "-f", "qcow2", image});
-    if (!check.ok()) {
-      log_.error("qemu-img check failed for " + image + ": " + firstLine(check.err + check.out));
-      sound = false;
-      continue;
-    }
-    // qemu-img check reads metadata only; a damaged compressed cluster shows
-    // only when every cluster is read back and decompressed. The null block
-    // driver takes the data and stores nothing, so the read costs no space.
-    const CommandResult info =
-        runCommand({"qemu-img", "info", "--output=json", "-f", "qcow2", image});
-    const std::string size = virtualSize(info.out);
-    if (!info.ok() || size.empty()) {
-      log_.error("qemu-img info failed for " + image + ": " + firstLine(info.err));
-      sound = false;
-      continue;
-    }
-    const CommandResult read =
-        runCommand({"qemu-img", "convert", "-n", "-f", "qcow2", "--target-image-opts", image,
-                    "driver=null-co,size=" + size});
-    if (!read.ok()) {
-      log_.error("Image does not read back whole: " + image + ": " + firstLine(read.err));
-      sound = false;
-      continue;
-    }
-    log_.trace("Image " + image + " is sound and reads back whole.");
+    if (!checkImage(target, backup_.diskImage(target))) sound = false;
+    if (interrupted()) return false;
   }
   return sound;
+}
+
+bool Restore::checkImage(const std::string& target, const std::string& image) {
+  if (!exists(image)) {
+    log_.error("Disk image missing for " + target + ": " + image);
+    return false;
+  }
+  log_.info("  " + target + ": " + image);
+  const CommandResult check = runCommand({"qemu-img", "check", "-q", "-f", "qcow2", image});
+  if (interrupted()) return false;
+  if (!check.ok()) {
+    log_.error("qemu-img check failed for " + image + ": " + firstLine(check.err + check.out));
+    return false;
+  }
+  // qemu-img check reads metadata only; a damaged compressed cluster shows
+  // only when every cluster is read back and decompressed. The null block
+  // driver takes the data and stores nothing, so the read costs no space.
+  const CommandResult info = runCommand({"qemu-img", "info", "--output=json", "-f", "qcow2", image});
+  const std::string size = virtualSize(info.out);
+  if (!info.ok() || size.empty()) {
+    log_.error("qemu-img info failed for " + image + ": " + firstLine(info.err));
+    return false;
+  }
+  const CommandResult read = runCommand({"qemu-img", "convert", "-n", "-f", "qcow2",
+                                         "--target-image-opts", image, "driver=null-co,size=" + size});
+  if (interrupted()) return false;
+  if (!read.ok()) {
+    log_.error("Image does not read back whole: " + image + ": " + firstLine(read.err));
+    return false;
+  }
+  log_.trace("Image " + image + " is sound and reads back whole.");
+  return true;
 }
 
 int Restore::runCheck() {
@@ -345,14 +302,16 @@ int Restore::runCheck() {
     record("failure");
     return kExitFailure;
   }
-  log_.info("Step 2: Checking backup " + dir_ + "...");
-  if (!checkBackup(true)) {
-    log_.error("Backup is damaged or incomplete: " + dir_);
+  log_.info("Step 2: Checking backup " + backup_.path + "...");
+  const bool sound = checkBackup(true);
+  if (interrupted()) return endInterrupted();
+  if (!sound) {
+    log_.error("Backup is damaged or incomplete: " + backup_.path);
     log_.error("Do not restore from it; pick another one with --list.");
     record("damaged");
     return kExitBackupDamaged;
   }
-  log_.info("Backup is sound: " + dir_);
+  log_.info("Backup is sound: " + backup_.path);
   record("check_passed");
   return kExitSuccess;
 }
@@ -361,37 +320,44 @@ int Restore::runCheck() {
 // Restore
 
 void Restore::planTargets() {
-  newName_ = opts_.asName.empty() ? vm_ : opts_.asName;
+  newName_ = opts_.asName.empty() ? backup_.vm : opts_.asName;
   RestoredDefinition restored;
   restored.newName = opts_.asName;
   targets_.clear();
   for (const auto& [target, source] : disks_) {
     std::string dir = opts_.imageDir;
     if (dir.empty()) dir = blockDisks_[target] ? std::string(kDefaultImageDir) : parentDir(source);
-    const std::string path = joinPath(dir, newName_ + "-" + target + ".qcow2");
-    targets_.push_back({target, joinPath(dir_, vm_ + "-" + target + ".qcow2"), path,
+    const std::string path = joinPath(dir, diskImageName(newName_, target));
+    targets_.push_back({TargetKind::kDisk, target, backup_.diskImage(target), path,
                         path + std::string(kTempSuffix)});
     restored.images[target] = path;
   }
   if (!nvramPath_.empty()) {
     const std::string dir = opts_.imageDir.empty() ? parentDir(nvramPath_) : opts_.imageDir;
-    const std::string path = joinPath(dir, newName_ + "-nvram.fd");
+    const std::string path = joinPath(dir, nvramFileName(newName_));
     targets_.push_back(
-        {"nvram", joinPath(dir_, vm_ + "-nvram.fd"), path, path + std::string(kTempSuffix)});
+        {TargetKind::kNvram, "nvram", backup_.nvram(), path, path + std::string(kTempSuffix)});
     restored.nvram = path;
   }
-  const std::string defPath = joinPath(parentDir(targets_.front().path), newName_ + ".xml");
-  targets_.push_back({"definition", "", defPath, defPath + std::string(kTempSuffix)});
+  const std::string defPath =
+      joinPath(parentDir(targets_.front().path), correctedDefinitionName(newName_));
+  targets_.push_back(
+      {TargetKind::kDefinition, "definition", "", defPath, defPath + std::string(kTempSuffix)});
   restoredXml_ = buildRestoredDefinition(verbatimXml_, restored).value_or("");
 }
 
 bool Restore::validateTargets() {
   bool ok = true;
   if (restoredXml_.empty()) {
-    log_.error("Could not build the restored definition from " +
-               joinPath(dir_, vm_ + ".xml.backup"));
+    log_.error("Could not build the restored definition from " + backup_.verbatimDefinition());
     ok = false;
   }
+  if (!validateTargetFiles()) ok = false;
+  return validateTargetVm() && ok;
+}
+
+bool Restore::validateTargetFiles() {
+  bool ok = true;
   std::vector<std::string> seen;
   for (const RestoreTarget& t : targets_) {
     const std::string dir = parentDir(t.path);
@@ -400,8 +366,7 @@ bool Restore::validateTargets() {
       if (!isDirectory(dir)) {
         if (!opts_.asName.empty()) {
           log_.error("Target directory does not exist: " + dir +
-                     " (create it, or pick another "
-                     "--image-dir)");
+                     " (create it, or pick another --image-dir)");
           ok = false;
         } else {
           log_.info("  Target directory " + dir + " does not exist; it will be created.");
@@ -416,40 +381,43 @@ bool Restore::validateTargets() {
       ok = false;
     }
   }
-  const std::string& name = newName_;
-  const CommandResult state = runCommand({"virsh", "domstate", name});
-  if (!state.started) {
-    log_.error("virsh not found on PATH (install libvirt-clients)");
-    return false;
-  }
-  const bool defined = state.ok();
-  const bool notFound = state.err.find("failed to get domain") != std::string::npos ||
-                        state.err.find("Domain not found") != std::string::npos;
-  if (!defined && !notFound) {
-    log_.error("Could not ask libvirt about VM '" + name + "': " + firstLine(state.err));
-    return false;
-  }
-  if (!opts_.asName.empty() && defined) {
-    log_.error("A VM named '" + name + "' is already defined; pick another name for --as.");
-    ok = false;
-  }
-  if (opts_.asName.empty() && defined) {
-    const std::string current = firstLine(state.out);
-    log_.trace("VM '" + name + "' power state: " + current);
-    if (current != "shut off") {
-      log_.error("VM '" + name + "' is " + current +
-                 "; a restore never writes over a VM that "
-                 "runs. Shut it down first: virsh shutdown " +
-                 name);
-      ok = false;
-    }
-  }
   return ok;
+}
+
+// A restore beside the original needs a free name; one in place needs the
+// VM shut off, if libvirt still knows it.
+bool Restore::validateTargetVm() {
+  const std::string& name = newName_;
+  const DomainLookup lookup = lookupDomain(name);
+  switch (lookup.presence) {
+    case Presence::kNoVirsh:
+      log_.error("virsh not found on PATH (install libvirt-clients)");
+      return false;
+    case Presence::kNoAnswer:
+      log_.error("Could not ask libvirt about VM '" + name + "': " + lookup.error);
+      return false;
+    case Presence::kUndefined:
+      return true;
+    case Presence::kDefined:
+      break;
+  }
+  if (!opts_.asName.empty()) {
+    log_.error("A VM named '" + name + "' is already defined; pick another name for --as.");
+    return false;
+  }
+  log_.trace("VM '" + name + "' power state: " + lookup.state.text);
+  if (lookup.state.power != PowerState::kShutOff) {
+    log_.error("VM '" + name + "' is " + lookup.state.text +
+               "; a restore never writes over a VM that runs. Shut it down first: virsh shutdown " +
+               name);
+    return false;
+  }
+  return true;
 }
 
 void Restore::printDryRun() const {
   std::cout << "\n=== DRY RUN SUMMARY ===\n"
-            << "Backup:              " << dir_ << "\n"
+            << "Backup:              " << backup_.path << "\n"
             << "Restored VM:         " << newName_
             << (opts_.asName.empty() ? " (in place)" : " (beside the original)") << "\n";
   std::cout << "\nFiles that would be written:\n";
@@ -460,6 +428,21 @@ void Restore::printDryRun() const {
   if (opts_.define)
     std::cout << "\nWould define " << newName_ << (opts_.start ? " and start it" : "") << ".\n";
   std::cout << "\n(Dry run. No changes made.)\n";
+}
+
+// A restore killed outright (SIGKILL, power loss) cannot clean up after
+// itself; the next restore to the same targets does.
+void Restore::removeLeftoverTemporaries() {
+  for (const RestoreTarget& t : targets_) {
+    if (!exists(t.temp)) continue;
+    std::error_code ec;
+    fs::remove(t.temp, ec);
+    if (ec) {
+      log_.warn("Could not remove " + t.temp + ", left by an interrupted restore: " + ec.message());
+    } else {
+      log_.warn("Removed " + t.temp + ", left by an interrupted restore.");
+    }
+  }
 }
 
 void Restore::removeTemporaries() {
@@ -474,65 +457,84 @@ void Restore::removeTemporaries() {
   createdDirs_.clear();
 }
 
-bool Restore::writeFiles() {
+bool Restore::createTargetDirs() {
   for (const RestoreTarget& t : targets_) {
     const std::string dir = parentDir(t.path);
-    if (!isDirectory(dir)) {
-      // Remember each directory this run creates, so a failure removes it again.
-      std::vector<std::string> missing;
-      for (fs::path p = dir; !p.empty() && !isDirectory(p.string()); p = p.parent_path()) {
-        missing.push_back(p.string());
-      }
-      std::error_code ec;
-      fs::create_directories(dir, ec);
-      if (ec) {
-        log_.error("Could not create directory " + dir + ": " + ec.message());
-        return false;
-      }
-      createdDirs_.insert(createdDirs_.end(), missing.rbegin(), missing.rend());
+    if (isDirectory(dir)) continue;
+    // Remember each directory this run creates, so a failure removes it again.
+    std::vector<std::string> missing;
+    for (fs::path p = dir; !p.empty() && !isDirectory(p.string()); p = p.parent_path()) {
+      missing.push_back(p.string());
     }
+    std::error_code ec;
+    fs::create_directories(dir, ec);
+    if (ec) {
+      log_.error("Could not create directory " + dir + ": " + ec.message());
+      return false;
+    }
+    createdDirs_.insert(createdDirs_.end(), missing.rbegin(), missing.rend());
   }
+  return true;
+}
+
+bool Restore::writeImage(const RestoreTarget& t) {
+  log_.info("  " + t.label + ": " + t.source);
+  log_.info("         -> " + t.path);
+  const CommandResult convert =
+      runCommand({"qemu-img", "convert", "-f", "qcow2", "-O", "qcow2", t.source, t.temp});
+  if (interrupted()) return false;
+  if (!convert.ok()) {
+    log_.error("Could not write " + t.temp + ": " + firstLine(convert.err));
+    return false;
+  }
+  const CommandResult compare =
+      runCommand({"qemu-img", "compare", "-f", "qcow2", "-F", "qcow2", t.source, t.temp});
+  if (interrupted()) return false;
+  if (!compare.ok()) {
+    log_.error("Restored image differs from the backup: " + t.temp + ": " +
+               firstLine(compare.out + compare.err));
+    return false;
+  }
+  log_.trace("Image " + t.temp + " is identical to the backup.");
+  return true;
+}
+
+bool Restore::writeNvram(const RestoreTarget& t) {
+  log_.info("Step 3: Restoring NVRAM to " + t.path + "...");
+  std::error_code ec;
+  fs::copy_file(t.source, t.temp, fs::copy_options::overwrite_existing, ec);
+  if (ec || !sameContent(t.source, t.temp)) {
+    log_.error("Could not copy NVRAM " + t.source + " to " + t.temp +
+               (ec ? ": " + ec.message() : ": the copy differs"));
+    return false;
+  }
+  return true;
+}
+
+bool Restore::writeDefinition(const RestoreTarget& t) {
+  log_.info("Step 4: Writing restored definition " + t.path + "...");
+  if (writeFile(t.temp, restoredXml_) != WriteOutcome::kWritten) {
+    log_.error("Could not write " + t.temp + ": " + std::strerror(errno));
+    return false;
+  }
+  return true;
+}
+
+// Writes every target under its temporary name and flushes it: the disks
+// first (step 2), then the NVRAM file and the definition.
+bool Restore::writeFiles() {
+  if (!createTargetDirs()) return false;
   log_.info("Step 2: Restoring disks...");
   for (const RestoreTarget& t : targets_) {
-    if (t.label == "nvram" || t.label == "definition") continue;
-    log_.info("  " + t.label + ": " + t.source);
-    log_.info("         -> " + t.path);
-    const CommandResult convert =
-        runCommand({"qemu-img", "convert", "-f", "qcow2", "-O", "qcow2", t.source, t.temp});
-    if (!convert.ok()) {
-      log_.error("Could not write " + t.temp + ": " + firstLine(convert.err));
-      return false;
-    }
-    const CommandResult compare =
-        runCommand({"qemu-img", "compare", "-f", "qcow2", "-F", "qcow2", t.source, t.temp});
-    if (!compare.ok()) {
-      log_.error("Restored image differs from the backup: " + t.temp + ": " +
-                 firstLine(compare.out + compare.err));
-      return false;
-    }
-    log_.trace("Image " + t.temp + " is identical to the backup.");
+    if (t.kind == TargetKind::kDisk && !writeImage(t)) return false;
   }
   for (const RestoreTarget& t : targets_) {
-    if (t.label == "nvram") {
-      log_.info("Step 3: Restoring NVRAM to " + t.path + "...");
-      std::error_code ec;
-      fs::copy_file(t.source, t.temp, fs::copy_options::overwrite_existing, ec);
-      if (ec || !sameContent(t.source, t.temp)) {
-        log_.error("Could not copy NVRAM " + t.source + " to " + t.temp +
-                   (ec ? ": " + ec.message() : ": the copy differs"));
-        return false;
-      }
-    } else if (t.label == "definition") {
-      log_.info("Step 4: Writing restored definition " + t.path + "...");
-      if (!writeWhole(t.temp, restoredXml_)) {
-        log_.error("Could not write " + t.temp + ": " + std::strerror(errno));
-        return false;
-      }
-    }
+    if (t.kind == TargetKind::kNvram && !writeNvram(t)) return false;
+    if (t.kind == TargetKind::kDefinition && !writeDefinition(t)) return false;
   }
   for (const RestoreTarget& t : targets_) {
-    if (!syncPath(t.temp)) {
-      log_.error("Could not flush " + t.temp + " to disk: " + std::strerror(errno));
+    if (const int error = syncPath(t.temp); error != 0) {
+      log_.error("Could not flush " + t.temp + " to disk: " + std::strerror(error));
       return false;
     }
   }
@@ -552,6 +554,7 @@ bool Restore::moveIntoPlace() {
   }
   for (const RestoreTarget& t : targets_) syncPath(parentDir(t.path));
   createdDirs_.clear();
+  movedIntoPlace_ = true;
   return true;
 }
 
@@ -588,8 +591,11 @@ int Restore::runRestore() {
     record("failure");
     return kExitFailure;
   }
-  if (!checkBackup(false)) {
-    log_.error("Backup is damaged or incomplete: " + dir_ + " (pick another one with --list)");
+  const bool sound = checkBackup(false);
+  if (interrupted()) return endInterrupted();
+  if (!sound) {
+    log_.error("Backup is damaged or incomplete: " + backup_.path +
+               " (pick another one with --list)");
     record("failure");
     return kExitFailure;
   }
@@ -604,17 +610,21 @@ int Restore::runRestore() {
     record("dry_run");
     return kExitSuccess;
   }
-  if (!writeFiles() || !moveIntoPlace()) {
+  removeLeftoverTemporaries();
+  const bool written = writeFiles();
+  if (interrupted()) return endInterrupted();
+  if (!written || !moveIntoPlace()) {
     removeTemporaries();
     log_.error("Restore failed; no existing file was changed.");
     record("failure");
     return kExitFailure;
   }
+  if (interrupted()) return endInterrupted();
   if (opts_.define && !defineAndStart()) {
     record("failure");
     return kExitFailure;
   }
-  log_.info("Restore complete: VM '" + newName_ + "' from " + dir_);
+  log_.info("Restore complete: VM '" + newName_ + "' from " + backup_.path);
   record("success");
   return kExitSuccess;
 }
@@ -622,16 +632,14 @@ int Restore::runRestore() {
 // ---------------------------------------------------------------------------
 // The run record
 
-void Restore::record(const std::string& result) const {
-  const std::string vm = vm_.empty() ? opts_.vmName : vm_;
+void Restore::record(const std::string& result, const std::string& reason) const {
+  const std::string& vm = backup_.vm.empty() ? opts_.vmName : backup_.vm;
   if (vm.empty() && opts_.backupDir.empty()) return;
-  std::string line = "[" + nowTimestamp() + "] vm=" + vm + " result=" + result;
-  const std::string from = dir_.empty() ? opts_.backupDir : dir_;
-  if (!from.empty()) line += " from=" + from;
-  if (!newName_.empty() && !opts_.check) line += " to=" + newName_;
-  line += " duration=" + std::to_string(nowEpoch() - startEpoch_) + "s version=";
-  line += config::kAppVersion;
-  appendApplicationLog(escapeControlCharacters(line), kRestoreLogFile);
+  std::vector<RecordField> fields;
+  const std::string& from = backup_.path.empty() ? opts_.backupDir : backup_.path;
+  if (!from.empty()) fields.push_back({"from", from});
+  if (!newName_.empty() && !opts_.check) fields.push_back({"to", newName_});
+  appendApplicationLog(formatRunRecord(vm, result, fields, startEpoch_, reason), kRestoreLogFile);
 }
 
 }  // namespace quorlane

@@ -41,6 +41,14 @@ void checkCombination(const RestoreOptions& opts) {
   }
 }
 
+// A script's empty variable must not count as an option left out: an empty
+// --as would turn a restore beside the original into one over it.
+std::string takeNonEmptyValue(std::string_view flag, int& i, int argc, char** argv) {
+  std::string value = takeValue(printRestoreUsage, flag, i, argc, argv);
+  if (value.empty()) failWithUsage(printRestoreUsage, "Option requires a non-empty value: ", flag);
+  return value;
+}
+
 }  // namespace
 
 RestoreOptions parseRestoreArgs(int argc, char** argv) {
@@ -48,17 +56,17 @@ RestoreOptions parseRestoreArgs(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
     if (arg == "-b" || arg == "--backup-dir") {
-      opts.backupDir = takeValue(printRestoreUsage, arg, i, argc, argv);
+      opts.backupDir = takeNonEmptyValue(arg, i, argc, argv);
     } else if (arg == "-n" || arg == "--vm-name") {
-      opts.vmName = takeValue(printRestoreUsage, arg, i, argc, argv);
+      opts.vmName = takeNonEmptyValue(arg, i, argc, argv);
     } else if (arg == "-r" || arg == "--backup-root") {
-      opts.backupRoot = takeValue(printRestoreUsage, arg, i, argc, argv);
+      opts.backupRoot = takeNonEmptyValue(arg, i, argc, argv);
     } else if (arg == "-t" || arg == "--timestamp") {
-      opts.timestamp = takeValue(printRestoreUsage, arg, i, argc, argv);
+      opts.timestamp = takeNonEmptyValue(arg, i, argc, argv);
     } else if (arg == "-a" || arg == "--as") {
-      opts.asName = takeValue(printRestoreUsage, arg, i, argc, argv);
+      opts.asName = takeNonEmptyValue(arg, i, argc, argv);
     } else if (arg == "-i" || arg == "--image-dir") {
-      opts.imageDir = takeValue(printRestoreUsage, arg, i, argc, argv);
+      opts.imageDir = takeNonEmptyValue(arg, i, argc, argv);
     } else if (arg == "-l" || arg == "--list") {
       opts.list = true;
     } else if (arg == "-c" || arg == "--check") {
@@ -143,7 +151,9 @@ void printRestoreUsage(std::ostream& out) {
       << "Exit codes:\n"
       << "  0  success\n"
       << "  1  usage, validation or restore failure\n"
-      << "  3  --check found the backup damaged or incomplete\n";
+      << "  3  --check found the backup damaged or incomplete\n"
+      << "  128+N  interrupted by signal N (130 for Ctrl-C, 143 for SIGTERM); the files\n"
+      << "         it had begun to write are removed\n";
 }
 
 }  // namespace quorlane

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "quorlane/backup_dir.h"
 #include "quorlane/logging.h"
 
 namespace quorlane {
@@ -40,44 +41,62 @@ RestoreOptions parseRestoreArgs(int argc, char** argv);
 
 void printRestoreUsage(std::ostream& out);
 
+enum class TargetKind { kDisk, kNvram, kDefinition };
+
 // One file the restore writes: first under `temp`, renamed to `path` at the end.
 struct RestoreTarget {
+  TargetKind kind = TargetKind::kDisk;
   std::string label;   // the disk target, "nvram" or "definition"
   std::string source;  // the file in the backup; empty for the definition
   std::string path;
   std::string temp;
 };
 
-// One list, check or restore run.
+// One list, check or restore run. A termination signal is acted on after
+// the outside command or step during which it came: the restore removes what
+// it wrote and created, renames and defines nothing, and ends with 128 plus
+// the signal number.
 class Restore {
  public:
   Restore(RestoreOptions opts, Logger& log);
 
-  // Returns the process exit status: 0, 1 or 3.
+  // Returns the process exit status: 0, 1, 3, or 128 plus a signal number.
   int run();
 
  private:
   int runList();
   int runCheck();
   int runRestore();
+  bool interrupted() const;
+  int endInterrupted();
 
   bool locateBackup(bool completeOnly);
+  bool locateDirectory(bool completeOnly);
+  bool locateByName(bool completeOnly);
+  bool loadDefinition();
   bool checkBackup(bool requireCorrected);
-  bool validateTargets();
+  bool checkImage(const std::string& target, const std::string& image);
   void planTargets();
+  bool validateTargets();
+  bool validateTargetFiles();
+  bool validateTargetVm();
   void printDryRun() const;
+  void removeLeftoverTemporaries();
   bool writeFiles();
+  bool createTargetDirs();
+  bool writeImage(const RestoreTarget& t);
+  bool writeNvram(const RestoreTarget& t);
+  bool writeDefinition(const RestoreTarget& t);
   bool moveIntoPlace();
   void removeTemporaries();
   bool defineAndStart();
-  void record(const std::string& result) const;
+  void record(const std::string& result, const std::string& reason = {}) const;
 
   RestoreOptions opts_;
   Logger& log_;
   std::int64_t startEpoch_ = 0;
-  std::string vm_;       // the name the backup was taken under
+  BackupDir backup_;     // vm: the name the backup was taken under
   std::string newName_;  // the restored VM's name
-  std::string dir_;      // the backup directory
   std::string verbatimXml_;
   std::string restoredXml_;
   std::map<std::string, std::string> disks_;  // target to original source
@@ -85,6 +104,7 @@ class Restore {
   std::string nvramPath_;
   std::vector<RestoreTarget> targets_;
   std::vector<std::string> createdDirs_;
+  bool movedIntoPlace_ = false;
 };
 
 }  // namespace quorlane

@@ -15,13 +15,19 @@ class RestoreCommandLineTest(RestoreTest):
         for option in ("-b, --backup-dir", "-n, --vm-name", "-r, --backup-root", "-t, --timestamp",
                        "-l, --list", "-c, --check", "-a, --as", "-i, --image-dir", "-D, --define",
                        "-s, --start", "-f, --force", "-d, --dry-run", "-v, --verbose", "-h, --help",
-                       "3  --check found the backup damaged or incomplete"):
+                       "3  --check found the backup damaged or incomplete",
+                       "128+N  interrupted by signal N"):
             self.assertIn(option, usage)
         refused = {
             ("-x",): "Unknown option: -x",
             ("-lv",): "Unknown option: -lv",
             ("--as=copy",): "Unknown option: --as=copy",
             ("-b",): "Option requires a value: -b",
+            # A script's empty variable is no value: an empty --as must not
+            # turn a restore beside the original into one over it.
+            ("-n", "w", "-r", "/x", "--as", "", "-i", "/y"): "Option requires a non-empty value: --as",
+            ("-b", ""): "Option requires a non-empty value: -b",
+            ("-n", "w", "-r", "/x", "-t", ""): "Option requires a non-empty value: -t",
             (): "Give either --backup-dir, or --vm-name together with --backup-root",
             ("-n", "web01"): "Give either --backup-dir, or --vm-name together with --backup-root",
             ("-b", "/x", "-n", "web01"): "--backup-dir cannot be combined with --vm-name, "
@@ -71,13 +77,20 @@ class RestoreCommandLineTest(RestoreTest):
                 self.assertIn("ERROR: No backups of VM 'ghost' under %s/ghost"
                               % self.root, res.err_lines)
 
-    def test_a_complete_backup_is_told_by_its_log_line_alone(self):
+    def test_a_complete_backup_is_told_by_its_framed_log_line_alone(self):
         d = self.make_backup()
         log = os.path.join(d, "%s-%s.log" % (self.vm, os.path.basename(d)))
-        with open(log, "w") as f:
-            f.write("%s\n" % DISKS_COPIED)   # the line without its timestamp frame
-        res = self.restore("-n", self.vm, "-r", self.root, "-l")
-        self.assertIn(" incomplete ", res.out)
+        for name, write in [("the line without its timestamp frame",
+                             lambda: open(log, "w").write("%s\n" % DISKS_COPIED)),
+                            ("no log at all", lambda: os.remove(log))]:
+            with self.subTest(name):
+                write()
+                res = self.restore("-n", self.vm, "-r", self.root, "-l")
+                self.assertIn(" incomplete ", res.out)
+                res = self.restore("-b", d, "--as", "copy", "-i", self.root)
+                self.assertEqual(res.rc, 1)
+                self.assertIn("ERROR: Backup is incomplete (its log lacks '%s'): %s"
+                              % (DISKS_COPIED, d), res.err_lines)
 
 
 if __name__ == "__main__":

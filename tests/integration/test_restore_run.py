@@ -2,11 +2,14 @@
 dry run, and a failure in the middle that changes nothing."""
 import json
 import os
+import re
+import signal
 import subprocess
+import time
 import unittest
 
-from harness import (REAL_QEMU_IMG, TS, RestoreTest, libvirt_state, real_qemu_img,
-                     sandbox_tree)
+from harness import (REAL_QEMU_IMG, RESTORE_BINARY, TS, RestoreTest, libvirt_state,
+                     real_qemu_img, sandbox_tree)
 
 
 def info(image):
@@ -155,6 +158,55 @@ class RestoreRunTest(RestoreTest):
         self.assertEqual(self.restore("-b", d, "--force").rc, 0)
         self.assertTrue(same_image(os.path.join(d, "web01-vdb.qcow2"),
                                    os.path.join(images, "web01-vdb.qcow2")))
+
+    def test_a_signal_during_the_copy_removes_what_the_restore_wrote(self):
+        d = self.make_backup(disks=("vda", "vdb"))
+        second = ["convert", "-f", "qcow2", "-O", "qcow2", os.path.join(d, "web01-vdb.qcow2")]
+        cases = [(signal.SIGTERM, "Terminated", "SIGTERM"),
+                 (signal.SIGINT, "Interrupt", "SIGINT (Ctrl-C)"),
+                 (signal.SIGHUP, "Hangup", "SIGHUP (terminal disconnect)")]
+        for signo, text, reason in cases:
+            with self.subTest(signal=signo.name):
+                for record in ("calls.jsonl", "counts.json"):
+                    if os.path.exists(os.path.join(self.box.bin, record)):
+                        os.remove(os.path.join(self.box.bin, record))
+                self.serve({"prog": "qemu-img", "prefix": second, "delay": 1,
+                            "real": REAL_QEMU_IMG}, state="shut off")
+                before = sandbox_tree(self.box)
+                log_before = len(self.box.restore_log())
+                proc = self.box.start(["-b", d, "--define"], binary=RESTORE_BINARY)
+                self.addCleanup(lambda p=proc: p.poll() is None and p.kill())
+                while not any(call[1:len(second) + 1] == second for call in self.box.calls()):
+                    self.assertIsNone(proc.poll(), "the restore ended before its second copy")
+                    time.sleep(0.05)
+                os.kill(proc.pid, signo)   # the restore alone: the copy runs to its end
+                out, err = proc.communicate(timeout=60)
+                self.assertEqual(proc.returncode, 128 + signo, err)
+                self.assertEqual(err.splitlines()[-1][22:], "WARN:  Interrupted by %s; temporary "
+                                 "files removed, no existing file was changed." % text)
+                # The created image and NVRAM directories are gone with the temporaries.
+                self.assertEqual(sandbox_tree(self.box), before)
+                self.assertNotIn("define", [c[1] for c in self.box.calls("virsh")])
+                self.assertRegex(self.box.restore_log()[log_before],
+                                 "^" + TS + "vm=web01 result=interrupted from=" + re.escape(d) +
+                                 r" to=web01 duration=\d+s version=0\.1\.5-prototype reason=" +
+                                 re.escape('"%s"' % reason) + "$")
+
+    def test_temporaries_of_a_killed_restore_are_removed_and_named(self):
+        d = self.make_backup()
+        images = self.box.path("images")
+        os.makedirs(images)
+        leftover = os.path.join(images, "web01-vda.qcow2.quorlane-restore-tmp")
+        with open(leftover, "w") as f:
+            f.write("half a copy\n")
+        self.serve(state="shut off")
+        res = self.restore("-b", d)
+        self.assertEqual(res.rc, 0, res.err)
+        self.assertIn("WARN:  Removed %s, left by an interrupted restore." % leftover,
+                      res.err_lines)
+        self.assertEqual(sorted(os.listdir(images)), ["web01-vda.qcow2", "web01.xml"])
+        self.assertTrue(same_image(os.path.join(d, "web01-vda.qcow2"),
+                                   os.path.join(images, "web01-vda.qcow2")))
 
 
 if __name__ == "__main__":
