@@ -227,17 +227,19 @@ bool Restore::loadDefinition() {
   return true;
 }
 
-// Checks every file of the backup and logs each problem; true if it is sound.
-// Without requireCorrected a missing corrected definition only warns: the
-// restore builds its definition from the verbatim one.
-bool Restore::checkBackup(bool requireCorrected) {
+bool Restore::checkDiskCopy() {
+  if (backup_.complete()) return true;
+  log_.error("Disk copy did not complete: the log " + backup_.log() + " is missing or lacks '" +
+             std::string(kDisksCopiedMessage) + "'");
+  return false;
+}
+
+// Checks every file that the loaded definition calls for and logs each
+// problem; true if all are sound. Without requireCorrected a missing
+// corrected definition only warns: the restore builds its definition from
+// the verbatim one.
+bool Restore::checkFiles(bool requireCorrected) {
   bool sound = true;
-  if (!backup_.complete()) {
-    log_.error("Disk copy did not complete: the log " + backup_.log() + " is missing or lacks '" +
-               std::string(kDisksCopiedMessage) + "'");
-    sound = false;
-  }
-  if (!loadDefinition()) return false;
   const std::string corrected = backup_.correctedDefinition();
   if (!exists(corrected)) {
     if (requireCorrected) {
@@ -303,7 +305,8 @@ int Restore::runCheck() {
     return kExitFailure;
   }
   log_.info("Step 2: Checking backup " + backup_.path + "...");
-  const bool sound = checkBackup(true);
+  const bool complete = checkDiskCopy();
+  const bool sound = loadDefinition() && checkFiles(true) && complete;
   if (interrupted()) return endInterrupted();
   if (!sound) {
     log_.error("Backup is damaged or incomplete: " + backup_.path);
@@ -591,7 +594,8 @@ int Restore::runRestore() {
     record("failure");
     return kExitFailure;
   }
-  const bool sound = checkBackup(false);
+  const bool complete = checkDiskCopy();
+  const bool sound = loadDefinition() && checkFiles(false) && complete;
   if (interrupted()) return endInterrupted();
   if (!sound) {
     log_.error("Backup is damaged or incomplete: " + backup_.path +

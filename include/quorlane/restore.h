@@ -73,8 +73,9 @@ class Restore {
   bool locateBackup(bool completeOnly);
   bool locateDirectory(bool completeOnly);
   bool locateByName(bool completeOnly);
+  bool checkDiskCopy();
   bool loadDefinition();
-  bool checkBackup(bool requireCorrected);
+  bool checkFiles(bool requireCorrected);
   bool checkImage(const std::string& target, const std::string& image);
   void planTargets();
   bool validateTargets();
