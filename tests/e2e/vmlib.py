@@ -27,7 +27,7 @@ Stable API (other test modules import it; only additions, no changes):
   images_equal(a, b, fmt_a=None, fmt_b=None) -> (bool, qemu-img's text)
   image_info(path) -> dict     (qemu-img info --output=json -U)
   Tool()                       runs the binary in a private mount namespace
-      .run(args, extra_path=(), timeout=600) -> ToolResult
+      .run(args, extra_path=(), timeout=600, env=None) -> ToolResult
       .varlog .cleanup()
   make_tool(testcase)          a Tool that is cleaned up after the test
   ToolResult: rc out err out_lines err_lines app_log
@@ -510,12 +510,14 @@ class Tool:
         self.varlog = self.box.varlog
         self.root = self.box.root
 
-    def run(self, args, extra_path=(), timeout=600, setup="", binary=None):
+    def run(self, args, extra_path=(), timeout=600, setup="", binary=None, env=None):
         """extra_path: directories put before the system PATH (stand-ins);
-        binary: another program of the project, such as harness.RESTORE_BINARY."""
+        binary: another program of the project, such as harness.RESTORE_BINARY;
+        env: variables set over the usual environment, None unsetting one."""
         path = ":".join(list(extra_path) + [SYSTEM_PATH])
         before = len(self.box.app_log())
-        proc = self.box.start([str(a) for a in args], setup=setup, path=path, binary=binary)
+        proc = self.box.start([str(a) for a in args], setup=setup, path=path, binary=binary,
+                              env=env)
         out, err = communicate(proc, timeout)
         return ToolResult(proc.returncode, out, err, self.box.app_log()[before:])
 
