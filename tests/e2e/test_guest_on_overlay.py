@@ -16,11 +16,13 @@ from drills import (DrillCase, finish_tool, framed_lines, prior_snapshot_lines, 
 from vmlib import SNAPSHOT
 
 # The first copy waits until the guest has filled the images' file system
-# and QEMU has paused it.
+# and QEMU has paused it. It asks virsh in the C locale, whatever locale the
+# tool passes on.
 WAIT_FOR_PAUSE = """#!/bin/sh
 if [ "$1" = convert ]; then
   i=0
-  while [ "$(/usr/bin/virsh -c qemu:///system domstate --reason %s)" != "paused (I/O error)" ] \\
+  while [ "$(LC_ALL=C.UTF-8 LANGUAGE= /usr/bin/virsh -c qemu:///system domstate --reason %s)" \\
+          != "paused (I/O error)" ] \\
         && [ $i -lt 600 ]; do sleep 0.2; i=$((i + 1)); done
 fi
 exec /usr/bin/qemu-img "$@"
@@ -66,9 +68,17 @@ class GuestOnOverlay(guest.GuestCase, DrillCase):
         os.makedirs(bindir)
         vmlib.write_script(bindir, "qemu-img", WAIT_FOR_PAUSE % self.vm.name)
 
-        result = self.tool.run(self.args, extra_path=[bindir])
+        # Under a French locale, in which virsh says why the VM is paused in
+        # French: the tool must still recognise the pause.
+        result = self.tool.run(self.args, extra_path=[bindir], env=vmlib.FRENCH)
         self.assertEqual(result.rc, 2, result)
         self.assertEqual(self.vm.state_reason(), "paused (I/O error)")
+        french = self.tool.run(["-c", vmlib.URI, "domstate", "--reason", self.vm.name],
+                               binary=shutil.which("virsh"), env=vmlib.FRENCH)
+        self.assertEqual(french.rc, 0, french)
+        self.assertNotEqual(french.out.strip(), "paused (I/O error)",
+                            "virsh does not translate under LANG=fr_FR.UTF-8 (libvirt-l10n "
+                            "installed? the locale generated?): the run proved nothing about it")
         self.assertEqual(self.vm.snapshots(), [SNAPSHOT])
         err = framed_lines(result.err)
         self.assertIn("ERROR: The VM may still be running on an un-merged overlay.", err)

@@ -27,12 +27,17 @@ Stable API (other test modules import it; only additions, no changes):
   images_equal(a, b, fmt_a=None, fmt_b=None) -> (bool, qemu-img's text)
   image_info(path) -> dict     (qemu-img info --output=json -U)
   Tool()                       runs the binary in a private mount namespace
-      .run(args, extra_path=(), timeout=600) -> ToolResult
+      .run(args, extra_path=(), timeout=600, env=None) -> ToolResult
       .varlog .cleanup()
   make_tool(testcase)          a Tool that is cleaned up after the test
   ToolResult: rc out err out_lines err_lines app_log
   communicate(proc, timeout)   proc.communicate(); kills and reaps on time-out
   write_script(directory, name, text)  an executable file (for stand-ins)
+  translated(lang, language)   env for Tool.run: a host's locale as cron and
+                               systemd pass it on (LANG, LANGUAGE, no LC_*)
+  GERMAN, FRENCH               translated() for de_DE.UTF-8 and fr_FR.UTF-8
+  untranslated(env)            None if virsh, run with env, prints libvirt's
+                               messages translated; else why not
 
 Every VM gets a unique name "qbt-" + random hex and a scratch directory of
 its own; cleanup destroys and undefines only that VM (with its NVRAM and any
@@ -510,12 +515,15 @@ class Tool:
         self.varlog = self.box.varlog
         self.root = self.box.root
 
-    def run(self, args, extra_path=(), timeout=600, setup="", binary=None):
+    def run(self, args, extra_path=(), timeout=600, setup="", binary=None, env=None):
         """extra_path: directories put before the system PATH (stand-ins);
-        binary: another program of the project, such as harness.RESTORE_BINARY."""
+        binary: another program of the project, such as harness.RESTORE_BINARY;
+        env: variables set over the usual environment, None unsetting one
+        (the locale of a host: translated(...))."""
         path = ":".join(list(extra_path) + [SYSTEM_PATH])
         before = len(self.box.app_log())
-        proc = self.box.start([str(a) for a in args], setup=setup, path=path, binary=binary)
+        proc = self.box.start([str(a) for a in args], setup=setup, path=path, binary=binary,
+                              env=env)
         out, err = communicate(proc, timeout)
         return ToolResult(proc.returncode, out, err, self.box.app_log()[before:])
 
@@ -538,3 +546,38 @@ def make_tool(testcase):
     tool = Tool()
     testcase.addCleanup(tool.cleanup)
     return tool
+
+
+# --------------------------------------------------------------- locales
+
+def translated(lang, language):
+    """Variables for Tool.run(env=...): the locale of a host as cron and systemd
+    pass it on, LANG and LANGUAGE set and no LC_ALL or other LC_* variable.
+    With libvirt's translations installed (libvirt-l10n), virsh then prints
+    its states and errors in that language."""
+    env = {name: None for name in os.environ if name.startswith("LC_")}
+    env.update({"LC_ALL": None, "LANG": lang, "LANGUAGE": language})
+    return env
+
+
+GERMAN = translated("de_DE.UTF-8", "de")
+FRENCH = translated("fr_FR.UTF-8", "fr")
+
+
+def untranslated(env):
+    """None if virsh, run as Tool.run(env=env) runs the binary, prints libvirt's
+    messages translated; else why not. It asks for a VM that does not exist,
+    whose error libvirt translates like its states."""
+    name = "qbt-missing-" + uuid.uuid4().hex[:10]
+    tool = Tool()
+    try:
+        result = tool.run(["-c", URI, "domstate", name], binary=shutil.which("virsh"), env=env,
+                          timeout=60)
+    finally:
+        tool.cleanup()
+    said = (result.out + result.err).strip()
+    if result.rc != 0 and said and "failed to get domain" not in said:
+        return None
+    return ("virsh does not translate under LANG=%s LANGUAGE=%s (libvirt-l10n installed? "
+            "the locale generated, see locale -a?): virsh domstate %s said %r, exit %d"
+            % (env.get("LANG"), env.get("LANGUAGE"), name, said, result.rc))

@@ -115,25 +115,33 @@ class Sandbox:
         except FileNotFoundError:
             return []
 
-    def env(self, path=None):
-        env = dict(os.environ)
-        env["PATH"] = path if path is not None else self.bin + ":/usr/bin:/bin"
-        env["LC_ALL"] = "C"
-        return env
+    def env(self, path=None, env=None):
+        """The binary's environment: the test's own, PATH, LC_ALL=C, and then
+        `env`, whose variables are set over these (a value of None unsets one)."""
+        result = dict(os.environ)
+        result["PATH"] = path if path is not None else self.bin + ":/usr/bin:/bin"
+        result["LC_ALL"] = "C"
+        for name, value in (env or {}).items():
+            if value is None:
+                result.pop(name, None)
+            else:
+                result[name] = value
+        return result
 
-    def start(self, args, setup="", path=None, cwd=None, binary=None):
-        """Starts the binary; its pid is the Popen's pid (the shell execs it)."""
+    def start(self, args, setup="", path=None, cwd=None, binary=None, env=None):
+        """Starts the binary; its pid is the Popen's pid (the shell execs it).
+        env: variables set over the usual environment (see Sandbox.env)."""
         script = 'mount --bind "$1" /var/log || exit 99\n%s\nshift\nexec "$@"' % setup
         command = ["unshare", "--mount", "--propagation", "private", "/bin/sh", "-c", script,
                    "sh", self.varlog, os.path.abspath(binary or BINARY)] + list(args)
-        env = self.env(path)
+        env = self.env(path, env)
         # unshare and sh are found through the test's own PATH, not the stand-ins'.
         return subprocess.Popen(command, env=env, cwd=cwd or self.root, stdout=subprocess.PIPE,
                                 stderr=subprocess.PIPE, stdin=subprocess.DEVNULL, text=True,
                                 errors="replace", executable="/usr/bin/unshare")
 
-    def run(self, args, setup="", path=None, cwd=None, timeout=120, binary=None):
-        proc = self.start(args, setup, path, cwd, binary)
+    def run(self, args, setup="", path=None, cwd=None, timeout=120, binary=None, env=None):
+        proc = self.start(args, setup, path, cwd, binary, env)
         out, err = proc.communicate(timeout=timeout)
         return Result(proc.returncode, out, err, self)
 
