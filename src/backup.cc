@@ -33,19 +33,23 @@ namespace {
 // ---------------------------------------------------------------------------
 // Helpers
 
-std::string readFileOrFail(const std::string& path) {
+}  // namespace
+
+std::string Backup::readFileOrFail(const std::string& path) {
   std::optional<std::string> content = readFile(path);
   if (!content) throw BackupError("Could not read file: " + path);
   return std::move(*content);
 }
 
-void writeFileOrFail(const std::string& path, const std::string& content) {
+void Backup::writeFileOrFail(const std::string& path, const std::string& content) {
   switch (writeFile(path, content)) {
     case WriteOutcome::kWritten: return;
     case WriteOutcome::kNotOpened: throw BackupError("Could not open file for writing: " + path);
     case WriteOutcome::kNotWritten: throw BackupError("Could not write file: " + path);
   }
 }
+
+namespace {
 
 bool isPositiveInteger(const std::string& s) {
   if (s.empty() || s.front() == '0') return false;
@@ -70,28 +74,12 @@ constexpr std::uintmax_t kNearlyFullBytes = 16u << 20;
 // The backups that count for retention: an interrupted or unfinished run's
 // directory holds no usable backup, must not take the place of a complete
 // one, and stays for the operator to inspect.
-std::vector<std::string> completeBackupNames(const std::string& vmDir, const std::string& vm) {
-  std::vector<std::string> names;
+std::vector<BackupDir> completeBackups(const std::string& vmDir, const std::string& vm) {
+  std::vector<BackupDir> complete;
   for (const BackupDir& backup : listBackups(vmDir, vm)) {
-    if (backup.complete()) names.push_back(backup.timestamp);
+    if (backup.complete()) complete.push_back(backup);
   }
-  return names;
-}
-
-// libvirt writes these characters escaped inside attribute values and text.
-std::string xmlEscape(const std::string& text) {
-  std::string escaped;
-  for (char c : text) {
-    switch (c) {
-      case '&': escaped += "&amp;"; break;
-      case '<': escaped += "&lt;"; break;
-      case '>': escaped += "&gt;"; break;
-      case '\'': escaped += "&apos;"; break;
-      case '"': escaped += "&quot;"; break;
-      default: escaped += c;
-    }
-  }
-  return escaped;
+  return complete;
 }
 
 std::string xmlUnescape(std::string text) {
@@ -225,7 +213,8 @@ std::string Backup::RunRecorder::computeStage() const {
   if (!b_.step2Ok_) return "validation_or_setup";
   if (!b_.step3Ok_) return "step3_xml_dump";
   if (!b_.step4Ok_) return "step4_nvram";
-  if (!b_.snapshotCreated_) return "step5_snapshot";
+  if (b_.chain_.incremental && !b_.jobStarted_) return "step5_backup_job";
+  if (!b_.snapshotCreated_ && !b_.jobStarted_) return "step5_snapshot";
   if (!b_.step6Ok_) return "step6_disk_backup";
   return "post_backup";
 }
@@ -244,6 +233,10 @@ std::string Backup::RunRecorder::buildLine() const {
   if (b_.step2Ok_ && isDirectory(b_.backupDir_)) fields.push_back({"dir", b_.backupDir_});
   if (std::string label = computeConsistency(); !label.empty()) {
     fields.push_back({"consistency", label});
+  }
+  if (b_.chainPlanned_) {
+    fields.push_back({"kind", b_.chain_.incremental ? "incremental" : "full"});
+    if (b_.chain_.incremental) fields.push_back({"parent", b_.chain_.parent});
   }
   return formatRunRecord(b_.opts_.vmName, resultString(), fields, b_.startEpoch_, reason_);
 }
@@ -283,9 +276,15 @@ int Backup::run() {
     checkInterrupted();
     backupNvram();
     checkInterrupted();
-    createSnapshot();
-    checkInterrupted();
-    backupDisks();
+    if (chain_.incremental) {
+      startBackupJob();
+      backupChangedBlocks();
+    } else {
+      if (chain_.tracked) createCheckpoint();
+      createSnapshot();
+      checkInterrupted();
+      backupDisks();
+    }
     checkInterrupted();
     generateCorrectedXml();
     const int code = finish(kExitSuccess);
@@ -296,9 +295,18 @@ int Backup::run() {
     }
     return code;
   } catch (const BackupInterrupted& e) {
+    record.setInterrupted(e.signo());
+    if (chain_.incremental) {
+      // No snapshot to leave as evidence: the job goes, and all it made.
+      releaseChainWork();
+      deletePartialBackupDir();
+      log_.warn(std::string("Interrupted by ") + strsignal(e.signo()) +
+                "; the backup job was aborted, its checkpoint and the partial backup removed.");
+      return 128 + e.signo();
+    }
+    releaseChainWork();
     log_.warn(std::string("Interrupted by ") + strsignal(e.signo()) +
               "; leaving snapshot and partial backup as evidence for manual cleanup.");
-    record.setInterrupted(e.signo());
     return 128 + e.signo();
   } catch (const BackupError& e) {
     if (!e.alreadyReported()) log_.error(e.what());
@@ -333,6 +341,14 @@ void Backup::validate() {
                       "')");
   }
   keepCount_ = std::stol(opts_.keepCountRaw);
+  if (!opts_.chainLengthRaw.empty()) {
+    if (!opts_.incremental) throw BackupError("--chain-length applies only with --incremental");
+    if (!isPositiveInteger(opts_.chainLengthRaw)) {
+      throw BackupError("--chain-length must be a positive integer (got: '" +
+                        opts_.chainLengthRaw + "')");
+    }
+    chainLength_ = std::stol(opts_.chainLengthRaw);
+  }
 
   for (const std::string program : {"virsh", "qemu-img"}) {
     if (!onPath(program)) throw BackupError("Required command not found in PATH: " + program);
@@ -392,6 +408,8 @@ void Backup::runDryRun() {
   const std::string& vm = opts_.vmName;
   const std::string dir =
       joinPath(joinPath(opts_.backupRoot, vm), formatLocalTime("%Y-%m-%d_%H-%M-%S"));
+  const std::map<std::string, std::string> disks = diskSources(vm);
+  const std::string xml = dumpDefinition(vm).xml;
   std::ostream& out = std::cout;
   out << "\n=== DRY RUN SUMMARY ===\n"
       << "VM:                  " << vm << "\n"
@@ -400,14 +418,22 @@ void Backup::runDryRun() {
       << "Snapshot name:       " << config::kSnapshotName << "\n"
       << "Consistency:         " << consistencyLabel() << "\n"
       << "Retention:           keep " << keepCount_ << " most recent\n";
+  if (opts_.incremental) {
+    for (const auto& [target, source] : disks) {
+      if (const std::optional<std::uint64_t> size = diskCapacity(vm, target)) {
+        diskSizes_[target] = *size;
+      }
+    }
+    out << "Backup kind:         " << dryRunKind(decideChain(xml, disks)) << "\n";
+  }
 
   out << "\nDisks that would be backed up:\n";
-  for (const auto& [target, source] : diskSources(vm)) {
+  for (const auto& [target, source] : disks) {
     out << "  " << target << "  " << source << "\n"
         << "         -> " << diskImageName(vm, target) << "\n";
   }
 
-  const std::string nvram = extractNvramPath(dumpDefinition(vm).xml);
+  const std::string nvram = extractNvramPath(xml);
   if (!nvram.empty()) {
     out << "\nNVRAM (UEFI VM):     " << nvram << "\n"
         << "         -> " << nvramFileName(vm) << "\n";
@@ -415,7 +441,7 @@ void Backup::runDryRun() {
 
   const std::string vmDir = joinPath(opts_.backupRoot, vm);
   if (isDirectory(vmDir)) {
-    const auto existing = static_cast<long>(completeBackupNames(vmDir, vm).size());
+    const auto existing = static_cast<long>(completeBackups(vmDir, vm).size());
     out << "\nExisting backups for this VM: " << existing << "\n";
     if (existing >= keepCount_) {
       out << "After this backup, retention would delete " << existing - keepCount_ + 1
@@ -484,6 +510,7 @@ void Backup::dumpXmlAndEnumerateDisks() {
     log_.trace("No NVRAM element (BIOS VM).");
   }
   step3Ok_ = true;
+  if (opts_.incremental) planChain(dump.xml);
 }
 
 // ---------------------------------------------------------------------------
@@ -565,6 +592,7 @@ void Backup::backupDisks() {
                         "): the backup directory vanished during the copy: " + backupDir_);
     }
   }
+  if (opts_.incremental) writeChainRecord();
   step6Ok_ = true;
   log_.info(kDisksCopiedMessage);
 }
@@ -631,11 +659,13 @@ int Backup::finish(int code) {
       reportFullOverlayFileSystem();
     }
   }
+  releaseChainWork();
   if (step2Ok_ && !step6Ok_) deletePartialBackupDir();
   if (step6Ok_) {
     // Old backups go only once the new one is safely on disk: qemu-img does
     // not flush its output, and a power loss must not leave nothing usable.
     if (syncBackupToDisk()) pruneOldBackups();
+    if (chain_.tracked && !removalFailed) deleteOlderCheckpoints();
   }
   if (removalFailed) return kExitSnapshotRemovalFailed;
   if (code == kExitSuccess) log_.info("Backup complete: " + backupDir_);
@@ -700,25 +730,24 @@ void Backup::pruneOldBackups() {
             " most recent)...");
   const std::string vmDir = joinPath(opts_.backupRoot, opts_.vmName);
   if (!isDirectory(vmDir)) return;
-  std::vector<std::string> backups = completeBackupNames(vmDir, opts_.vmName);
+  const std::vector<BackupDir> backups = completeBackups(vmDir, opts_.vmName);
   const auto total = static_cast<long>(backups.size());
   if (total <= keepCount_) {
     log_.trace(std::to_string(total) + " backup(s) present, within retention limit.");
     return;
   }
   // This run's backup always keeps its place, even when a clock set back
-  // makes it sort below older ones.
-  const auto own = std::find(backups.begin(), backups.end(), timestamp_);
-  long othersToKeep = keepCount_;
-  if (own != backups.end()) {
-    backups.erase(own);
-    --othersToKeep;
+  // makes it sort below older ones, and a kept incremental backup keeps
+  // every backup it depends on.
+  const std::vector<std::string> pruned = backupsToPrune(backups, keepCount_, timestamp_);
+  if (pruned.empty()) {
+    log_.trace(std::to_string(total) +
+               " backup(s) present; those beyond the limit hold the chains of kept ones.");
   }
-  std::sort(backups.begin(), backups.end(), std::greater<>());
-  for (auto it = backups.begin() + othersToKeep; it != backups.end(); ++it) {
-    log_.info("  Deleting old backup: " + *it);
+  for (const std::string& name : pruned) {
+    log_.info("  Deleting old backup: " + name);
     std::error_code ec;
-    fs::remove_all(joinPath(vmDir, *it), ec);
+    fs::remove_all(joinPath(vmDir, name), ec);
   }
 }
 

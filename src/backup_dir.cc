@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <filesystem>
 #include <optional>
+#include <set>
+#include <sstream>
 #include <system_error>
 
 #include "quorlane/files.h"
@@ -36,6 +38,72 @@ std::string diskImageName(const std::string& vm, const std::string& target) {
 
 std::string nvramFileName(const std::string& vm) { return vm + "-nvram.fd"; }
 
+std::string chainFileName(const std::string& vm) { return vm + ".chain"; }
+
+namespace {
+
+constexpr std::string_view kCheckpointPrefix = "quorlane-";
+
+}  // namespace
+
+std::string checkpointName(const std::string& timestamp) {
+  return std::string(kCheckpointPrefix) + timestamp;
+}
+
+std::string checkpointTimestamp(const std::string& checkpoint) {
+  if (!checkpoint.starts_with(kCheckpointPrefix)) return {};
+  std::string timestamp = checkpoint.substr(kCheckpointPrefix.size());
+  return isTimestampName(timestamp) ? timestamp : std::string();
+}
+
+std::string formatChainRecord(const ChainRecord& record) {
+  std::string text =
+      std::string("kind=") + (record.kind == BackupKind::kFull ? "full" : "incremental") + "\n";
+  if (!record.parent.empty()) text += "parent=" + record.parent + "\n";
+  if (!record.checkpoint.empty()) text += "checkpoint=" + record.checkpoint + "\n";
+  for (const auto& [target, size] : record.diskSizes) {
+    text += "disk=" + target + " " + std::to_string(size) + "\n";
+  }
+  return text;
+}
+
+std::optional<ChainRecord> parseChainRecord(const std::string& text) {
+  ChainRecord record;
+  bool kindSeen = false;
+  std::istringstream lines(text);
+  std::string line;
+  while (std::getline(lines, line)) {
+    const std::size_t equals = line.find('=');
+    if (equals == std::string::npos) continue;
+    const std::string key = line.substr(0, equals);
+    const std::string value = line.substr(equals + 1);
+    if (key == "kind") {
+      if (value != "full" && value != "incremental") return std::nullopt;
+      record.kind = value == "full" ? BackupKind::kFull : BackupKind::kIncremental;
+      kindSeen = true;
+    } else if (key == "parent") {
+      record.parent = value;
+    } else if (key == "checkpoint") {
+      record.checkpoint = value;
+    } else if (key == "disk") {
+      std::istringstream words(value);
+      std::string target;
+      std::uint64_t size = 0;
+      if (!(words >> target >> size)) return std::nullopt;
+      record.diskSizes[target] = size;
+    }
+  }
+  const bool parentFits = record.kind == BackupKind::kIncremental ? isTimestampName(record.parent)
+                                                                  : record.parent.empty();
+  if (!kindSeen || !parentFits) return std::nullopt;
+  return record;
+}
+
+std::string parentImagePath(const std::string& parentTimestamp, const std::string& vm,
+                            const std::string& target) {
+  return "../" + parentTimestamp + "/" + diskImageName(vm, target);
+}
+
 std::string BackupDir::log() const { return joinPath(path, backupLogName(vm, timestamp)); }
 
 std::string BackupDir::verbatimDefinition() const {
@@ -51,6 +119,14 @@ std::string BackupDir::diskImage(const std::string& target) const {
 }
 
 std::string BackupDir::nvram() const { return joinPath(path, nvramFileName(vm)); }
+
+std::string BackupDir::chainFile() const { return joinPath(path, chainFileName(vm)); }
+
+std::optional<ChainRecord> BackupDir::chain() const {
+  const std::optional<std::string> text = readFile(chainFile());
+  if (!text) return std::nullopt;
+  return parseChainRecord(*text);
+}
 
 bool BackupDir::complete() const {
   // The logger frames every line as "[time] message\n".
@@ -77,6 +153,68 @@ std::vector<std::string> BackupDir::imageTargets() const {
 BackupDir backupDirIn(const std::string& vmDir, const std::string& vm,
                       const std::string& timestamp) {
   return {joinPath(vmDir, timestamp), vm, timestamp};
+}
+
+BackupDir sibling(const BackupDir& backup, const std::string& timestamp) {
+  return backupDirIn(parentDir(backup.path), backup.vm, timestamp);
+}
+
+Chain chainOf(const BackupDir& backup) {
+  Chain chain;
+  std::set<std::string> seen;
+  for (BackupDir member = backup;;) {
+    chain.members.push_back(member);
+    if (!isDirectory(member.path)) {
+      chain.fault = "backup " + member.timestamp + " of the chain is missing: " + member.path;
+      return chain;
+    }
+    if (!member.complete()) {
+      chain.fault = "backup " + member.timestamp + " of the chain is incomplete: " + member.path;
+      return chain;
+    }
+    const std::optional<ChainRecord> record = member.chain();
+    if (!record) {
+      // A backup made without --incremental stands alone; as a parent it is foreign.
+      if (chain.members.size() > 1) {
+        chain.fault = "backup " + member.timestamp + " of the chain has no chain record: " +
+                      member.chainFile();
+      }
+      return chain;
+    }
+    for (const auto& [target, size] : record->diskSizes) {
+      if (!fs::exists(member.diskImage(target))) {
+        chain.fault = "backup " + member.timestamp + " of the chain lacks its image of " + target +
+                      ": " + member.diskImage(target);
+        return chain;
+      }
+    }
+    if (record->kind == BackupKind::kFull) return chain;
+    if (!seen.insert(member.timestamp).second || record->parent >= member.timestamp) {
+      chain.fault = "backup " + member.timestamp + " names a parent that is not older: " +
+                    record->parent;
+      return chain;
+    }
+    member = sibling(member, record->parent);
+  }
+}
+
+std::vector<std::string> backupsToPrune(const std::vector<BackupDir>& complete, long keep,
+                                        const std::string& own) {
+  std::vector<BackupDir> newestFirst = complete;
+  std::sort(newestFirst.begin(), newestFirst.end(),
+            [&](const BackupDir& a, const BackupDir& b) {
+              if ((a.timestamp == own) != (b.timestamp == own)) return a.timestamp == own;
+              return a.timestamp > b.timestamp;
+            });
+  std::set<std::string> kept;
+  for (std::size_t i = 0; i < newestFirst.size() && static_cast<long>(i) < keep; ++i) {
+    for (const BackupDir& member : chainOf(newestFirst[i]).members) kept.insert(member.timestamp);
+  }
+  std::vector<std::string> pruned;
+  for (const BackupDir& backup : newestFirst) {
+    if (kept.count(backup.timestamp) == 0) pruned.push_back(backup.timestamp);
+  }
+  return pruned;
 }
 
 std::vector<BackupDir> listBackups(const std::string& vmDir, const std::string& vm) {

@@ -36,6 +36,10 @@ Options parseArgs(int argc, char** argv) {
       opts.dryRun = true;
     } else if (arg == "-v" || arg == "--verbose") {
       opts.verbose = true;
+    } else if (arg == "-i" || arg == "--incremental") {
+      opts.incremental = true;
+    } else if (arg == "-C" || arg == "--chain-length") {
+      opts.chainLengthRaw = takeValue(printUsage, arg, i, argc, argv);
     } else if (arg == "-h" || arg == "--help") {
       printUsage(std::cout);
       std::exit(kExitSuccess);
@@ -71,6 +75,12 @@ void printUsage(std::ostream& out) {
       << "                           - Requires the guest agent to be responsive when\n"
       << "                             the VM is running--fails fast in step 1 if the\n"
       << "                             agent is unavailable. No silent fallback.\n"
+      << "  -i, --incremental        Back up only the blocks that changed since the\n"
+      << "                           previous backup of this VM's chain; take a full\n"
+      << "                           backup that starts a new chain when none can\n"
+      << "                           continue.\n"
+      << "  -C, --chain-length N     At most N backups in one chain: the full one and\n"
+      << "                           N-1 incremental ones (default 7).\n"
       << "  -d, --dry-run            Run validation (step 1) only and report what\n"
       << "                           would happen. Make no changes.\n"
       << "  -v, --verbose            Detailed console output for diagnostics.\n"

@@ -106,4 +106,72 @@ bool guestAgentAnswers(const std::string& vm) {
       .ok();
 }
 
+std::optional<std::uint64_t> diskCapacity(const std::string& vm, const std::string& target) {
+  const CommandResult result = runCommand({"virsh", "domblkinfo", vm, target});
+  if (!result.ok()) return std::nullopt;
+  for (const std::string& line : splitLines(result.out)) {
+    const std::vector<std::string> words = tokenizeWhitespace(line);
+    if (words.size() == 2 && words[0] == "Capacity:" &&
+        words[1].find_first_not_of("0123456789") == std::string::npos) {
+      return std::stoull(words[1]);
+    }
+  }
+  return std::nullopt;
+}
+
+std::vector<std::string> checkpointNames(const std::string& vm) {
+  std::vector<std::string> names;
+  const CommandResult result = runCommand({"virsh", "checkpoint-list", vm, "--name"});
+  if (!result.ok()) return names;
+  for (const std::string& line : splitLines(result.out)) {
+    if (std::string name = trim(line); !name.empty()) names.push_back(std::move(name));
+  }
+  return names;
+}
+
+bool parseCheckpointIntact(const std::string& checkpointXml) {
+  // The checkpoint's own <disks>; the domain definition after it has disks too.
+  const std::size_t begin = checkpointXml.find("<disks>");
+  const std::size_t end = checkpointXml.find("</disks>", begin);
+  if (begin == std::string::npos || end == std::string::npos) return false;
+  bool anyBitmap = false;
+  for (std::size_t tag = checkpointXml.find("<disk ", begin); tag < end;
+       tag = checkpointXml.find("<disk ", tag + 1)) {
+    const std::string element = checkpointXml.substr(tag, checkpointXml.find('>', tag) - tag);
+    if (element.find("checkpoint='bitmap'") == std::string::npos) continue;
+    anyBitmap = true;
+    if (element.find(" size='") == std::string::npos) return false;
+  }
+  return anyBitmap;
+}
+
+bool checkpointIntact(const std::string& vm, const std::string& checkpoint) {
+  const CommandResult result =
+      runCommand({"virsh", "checkpoint-dumpxml", vm, checkpoint, "--size"});
+  return result.ok() && parseCheckpointIntact(result.out);
+}
+
+JobInfo parseJobInfo(const std::string& output) {
+  JobInfo job;
+  job.answered = true;
+  for (const std::string& line : splitLines(output)) {
+    const std::size_t colon = line.find(':');
+    if (colon == std::string::npos) continue;
+    const std::string key = trim(line.substr(0, colon));
+    if (key == "Job type") job.type = trim(line.substr(colon + 1));
+    if (key == "Error message") job.error = trim(line.substr(colon + 1));
+  }
+  return job;
+}
+
+JobInfo activeJob(const std::string& vm) {
+  const CommandResult result = runCommand({"virsh", "domjobinfo", vm});
+  return result.ok() ? parseJobInfo(result.out) : JobInfo{false, {}, trim(result.err)};
+}
+
+JobInfo completedJob(const std::string& vm) {
+  const CommandResult result = runCommand({"virsh", "domjobinfo", vm, "--completed"});
+  return result.ok() ? parseJobInfo(result.out) : JobInfo{false, {}, trim(result.err)};
+}
+
 }  // namespace quorlane

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstddef>
 #include <map>
 #include <string>
 
@@ -34,6 +35,8 @@ class Backup {
     bool operator==(const FileIdentity&) const = default;
   };
   static FileIdentity identityOf(const std::string& path);
+  static std::string readFileOrFail(const std::string& path);
+  static void writeFileOrFail(const std::string& path, const std::string& content);
 
   void validate();
   void runDryRun();
@@ -48,6 +51,33 @@ class Backup {
   void checkInterrupted() const;
   std::string consistencyLabel() const;
 
+  // Changed-block tracking, with --incremental.
+  struct ChainPlan {
+    bool incremental = false;  // copy only what changed since `parent`
+    bool tracked = false;      // take a checkpoint that the next run continues from
+    std::string parent;        // the timestamp of the chain's tip
+    std::string reason;        // why the run is a full one
+    std::size_t position = 1;  // this backup's place in its chain
+  };
+  ChainPlan decideChain(const std::string& xml,
+                        const std::map<std::string, std::string>& disks) const;
+  std::string chainReason(const ChainPlan& plan) const;
+  std::string dryRunKind(const ChainPlan& plan) const;
+  void planChain(const std::string& xml);
+  void removeStrayCheckpoints() const;
+  void createCheckpoint();
+  void startBackupJob();
+  void runBackupJob(const std::string& jobXml, const std::string& checkpointXml);
+  void waitForBackupJob();
+  void backupChangedBlocks();
+  void writeChainRecord() const;
+  void abandonBackupJob();
+  void releaseChainWork();
+  void removeScratchImages() const;
+  void deleteCheckpoint(const std::string& name) const;
+  void deleteOlderCheckpoints() const;
+  std::string scratchPath(const std::string& target) const;
+
   void reportPriorSnapshot() const;
   void reportUnresponsiveAgent() const;
   void reportFullOverlayFileSystem() const;
@@ -59,6 +89,7 @@ class Backup {
   Logger& log_;
   std::int64_t startEpoch_ = 0;
   long keepCount_ = 0;
+  long chainLength_ = 7;
   DomainState domState_;
   std::map<std::string, std::string> diskBasePaths_;
   std::string nvramPath_;
@@ -67,6 +98,11 @@ class Backup {
   FileIdentity backupDirIdentity_;
   std::string verbatimXml_;
   std::string correctedXml_;
+  ChainPlan chain_;
+  bool chainPlanned_ = false;
+  std::map<std::string, std::uint64_t> diskSizes_;
+  bool checkpointCreated_ = false;
+  bool jobStarted_ = false;
   bool step2Ok_ = false;
   bool step3Ok_ = false;
   bool step4Ok_ = false;

@@ -1,5 +1,8 @@
 #pragma once
 
+#include <cstdint>
+#include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -22,6 +25,35 @@ std::string verbatimDefinitionName(const std::string& vm);
 std::string correctedDefinitionName(const std::string& vm);
 std::string diskImageName(const std::string& vm, const std::string& target);
 std::string nvramFileName(const std::string& vm);
+std::string chainFileName(const std::string& vm);
+
+// The libvirt checkpoint that tracks the blocks changed since the backup of
+// that timestamp.
+std::string checkpointName(const std::string& timestamp);
+// The timestamp of a checkpoint this tool creates; empty for any other name.
+std::string checkpointTimestamp(const std::string& checkpoint);
+
+enum class BackupKind { kFull, kIncremental };
+
+// What the chain file of a backup made with --incremental records. A backup
+// without one is a full backup that no incremental continues.
+struct ChainRecord {
+  BackupKind kind = BackupKind::kFull;
+  std::string parent;      // the parent backup's timestamp, for an incremental
+  std::string checkpoint;  // the checkpoint taken with it; empty when none could be
+  std::map<std::string, std::uint64_t> diskSizes;  // target to virtual size in bytes
+
+  bool operator==(const ChainRecord&) const = default;
+};
+
+std::string formatChainRecord(const ChainRecord& record);
+// Nothing when the text is not a chain record.
+std::optional<ChainRecord> parseChainRecord(const std::string& text);
+
+// An incremental image names its parent's image relative to its own
+// directory, so that a VM's backups can move together.
+std::string parentImagePath(const std::string& parentTimestamp, const std::string& vm,
+                            const std::string& target);
 
 // One backup directory of the VM `vm`, named `timestamp`.
 struct BackupDir {
@@ -34,6 +66,9 @@ struct BackupDir {
   std::string correctedDefinition() const;
   std::string diskImage(const std::string& target) const;
   std::string nvram() const;
+  std::string chainFile() const;
+  // The chain record; nothing when the backup was made without --incremental.
+  std::optional<ChainRecord> chain() const;
   // Whether this tool completed the disk copy: the log holds kDisksCopiedMessage.
   bool complete() const;
   // The disk targets whose images the directory holds, from their file names.
@@ -44,9 +79,27 @@ struct BackupDir {
 BackupDir backupDirIn(const std::string& vmDir, const std::string& vm,
                       const std::string& timestamp);
 
+// The backup `timestamp` of the same VM, beside this one.
+BackupDir sibling(const BackupDir& backup, const std::string& timestamp);
+
+// A backup and the ones it depends on, newest first, down to its full one.
+struct Chain {
+  std::vector<BackupDir> members;
+  // Empty when the chain is whole: every member complete, with its images
+  // and its record; else what is wrong, naming the backup.
+  std::string fault;
+};
+Chain chainOf(const BackupDir& backup);
+
 // The timestamp-named subdirectories (links to directories included) of
 // vmDir, complete or not, newest first. Anything else an operator keeps
 // there is not a backup.
 std::vector<BackupDir> listBackups(const std::string& vmDir, const std::string& vm);
+
+// The complete backups that retention deletes: all but the `keep` newest
+// (`own`, the run's own backup, always among them, whatever its name) and
+// every backup that a kept one depends on. Oldest last.
+std::vector<std::string> backupsToPrune(const std::vector<BackupDir>& complete, long keep,
+                                        const std::string& own);
 
 }  // namespace quorlane

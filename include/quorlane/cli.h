@@ -13,6 +13,8 @@ struct Options {
   bool quiesce = false;
   bool dryRun = false;
   bool verbose = false;
+  bool incremental = false;
+  std::string chainLengthRaw;  // like keepCountRaw; empty means the default
 };
 
 enum ExitCode : int {

@@ -16,6 +16,8 @@ std::vector<std::string> splitLines(const std::string& s);
 std::vector<std::string> tokenizeWhitespace(const std::string& s);
 // The part of `line` after its first `words` whitespace-separated words, trimmed.
 std::string restAfterWords(const std::string& line, int words);
+// libvirt writes these characters escaped inside attribute values and text.
+std::string xmlEscape(const std::string& text);
 void replaceAll(std::string& haystack, const std::string& from, const std::string& to);
 
 }  // namespace quorlane

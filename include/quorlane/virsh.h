@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <optional>
 #include <string>
@@ -70,5 +71,27 @@ DumpedDefinition dumpDefinition(const std::string& vm);
 
 // Whether the guest agent answers a ping within five seconds.
 bool guestAgentAnswers(const std::string& vm);
+
+// The disk's virtual size (`virsh domblkinfo`); nothing when virsh fails.
+std::optional<std::uint64_t> diskCapacity(const std::string& vm, const std::string& target);
+
+// The names of the VM's checkpoints; none when virsh fails.
+std::vector<std::string> checkpointNames(const std::string& vm);
+
+// Whether every disk bitmap of the checkpoint is there and sound: libvirt
+// gives each a size then. A QEMU that was killed leaves its bitmaps missing
+// or in use, and an incremental backup from them is refused.
+bool checkpointIntact(const std::string& vm, const std::string& checkpoint);
+bool parseCheckpointIntact(const std::string& checkpointXml);
+
+// A block job's state as `virsh domjobinfo [--completed]` prints it.
+struct JobInfo {
+  bool answered = false;
+  std::string type;   // "None", "Unbounded", "Completed", "Failed", "Cancelled"
+  std::string error;  // "Error message:", when libvirt gives one
+};
+JobInfo parseJobInfo(const std::string& output);
+JobInfo activeJob(const std::string& vm);
+JobInfo completedJob(const std::string& vm);
 
 }  // namespace quorlane
