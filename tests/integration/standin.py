@@ -12,6 +12,7 @@ first matching rule of scenario.json beside itself:
    "times": 1,              rule applies this many times, then is skipped
    "copy": true,            copy argv[-2] to argv[-1] (a disk conversion)
    "exec": ["cmd", ...]}    run this instead and answer with its result
+   "save": "/dir"           first copy every argument that names a file there
    "real": "/usr/bin/qemu-img"  run this program with the same arguments
 
 A call that matches no rule exits 0 silently.
@@ -61,6 +62,10 @@ for index, rule in enumerate(rules):
     with open(counts_path, "w") as f:
         json.dump(counts, f)
     time.sleep(rule.get("delay", 0))
+    if "save" in rule:
+        for arg in args:
+            if os.path.isfile(arg):
+                shutil.copy(arg, rule["save"])
     if "real" in rule:
         sys.exit(subprocess.call([rule["real"]] + args))
     if "exec" in rule:
