@@ -69,6 +69,15 @@ std::string virtualSize(const std::string& json) {
   return std::regex_search(json, match, kSize) ? match[1].str() : std::string();
 }
 
+// Backups made with --incremental say which kind they are; the others are
+// full ones that no chain continues.
+std::string chainColumn(const BackupDir& backup) {
+  const std::optional<ChainRecord> record = backup.chain();
+  if (!record) return {};
+  if (record->kind == BackupKind::kFull) return "  kind: full";
+  return "  kind: incremental, parent " + record->parent;
+}
+
 bool sameContent(const std::string& a, const std::string& b) {
   const std::optional<std::string> left = readFile(a);
   const std::optional<std::string> right = readFile(b);
@@ -199,7 +208,7 @@ int Restore::runList() {
     }
     std::cout << backup.timestamp << "  " << (backup.complete() ? "complete  " : "incomplete")
               << "  disks: " << (disks.empty() ? "-" : disks)
-              << "  size: " << humanSize(sizeOnDisk(backup.path)) << "\n";
+              << "  size: " << humanSize(sizeOnDisk(backup.path)) << chainColumn(backup) << "\n";
   }
   return kExitSuccess;
 }
@@ -262,6 +271,34 @@ bool Restore::checkFiles(bool requireCorrected) {
   for (const auto& [target, source] : disks_) {
     if (!checkImage(target, backup_.diskImage(target))) sound = false;
     if (interrupted()) return false;
+  }
+  return checkChain() && sound;
+}
+
+// An incremental backup holds only what changed since its parent: its images
+// read through every backup of its chain, which must all be there and sound.
+// Reading the top image back (checkImage) decompressed every layer's data;
+// the parents' metadata is checked here.
+bool Restore::checkChain() {
+  const std::optional<ChainRecord> record = backup_.chain();
+  if (!record || record->kind == BackupKind::kFull) return true;
+  const Chain chain = chainOf(backup_);
+  if (!chain.fault.empty()) {
+    log_.error("The chain of this incremental backup is broken: " + chain.fault);
+    return false;
+  }
+  bool sound = true;
+  for (auto member = chain.members.begin() + 1; member != chain.members.end(); ++member) {
+    log_.info("  chain: " + member->path);
+    for (const auto& [target, source] : disks_) {
+      const std::string image = member->diskImage(target);
+      const CommandResult check = runCommand({"qemu-img", "check", "-q", "-f", "qcow2", image});
+      if (interrupted()) return false;
+      if (!check.ok()) {
+        log_.error("qemu-img check failed for " + image + ": " + firstLine(check.err + check.out));
+        sound = false;
+      }
+    }
   }
   return sound;
 }

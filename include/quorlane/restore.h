@@ -77,6 +77,7 @@ class Restore {
   bool loadDefinition();
   bool checkFiles(bool requireCorrected);
   bool checkImage(const std::string& target, const std::string& image);
+  bool checkChain();
   void planTargets();
   bool validateTargets();
   bool validateTargetFiles();

@@ -86,6 +86,52 @@ class RestoreCheckTest(RestoreTest):
         self.assertEqual(res.rc, 1)
         self.assertIn("ERROR: Backup directory does not exist: " + missing, res.err_lines)
 
+    def make_chain(self):
+        """A full backup and an incremental one on it, as --incremental
+        leaves them: the incremental image has the full one's image behind it."""
+        full = self.make_backup("2026-03-01_02-00-05", nvram=False)
+        inc = self.make_backup("2026-03-02_02-00-05", nvram=False)
+        image = os.path.join(inc, "web01-vda.qcow2")
+        subprocess.run([REAL_QEMU_IMG, "rebase", "-u", "-F", "qcow2", "-b",
+                        "../2026-03-01_02-00-05/web01-vda.qcow2", image], check=True)
+        for d, record in [(full, "kind=full\ncheckpoint=quorlane-2026-03-01_02-00-05\n"),
+                          (inc, "kind=incremental\nparent=2026-03-01_02-00-05\n")]:
+            with open(os.path.join(d, "web01.chain"), "w") as f:
+                f.write(record + "disk=vda 65536\n")
+        return full, inc
+
+    def test_an_incremental_backup_is_checked_with_its_whole_chain(self):
+        full, inc = self.make_chain()
+        listed = self.restore("-n", self.vm, "-r", self.root, "--list")
+        self.assertEqual([line.split("  ")[-1] for line in listed.out.splitlines()],
+                         ["kind: incremental, parent 2026-03-01_02-00-05", "kind: full"])
+        res = self.check()
+        self.assertEqual((res.rc, res.err), (0, ""))
+        self.assertIn("  chain: " + full, res.out_lines)
+        self.assertIn(["qemu-img", "check", "-q", "-f", "qcow2", os.path.join(full, "web01-vda.qcow2")],
+                      self.box.calls("qemu-img"))
+        # A restore of it writes a standalone image holding the whole chain.
+        copies = self.box.path("copies")
+        os.makedirs(copies)
+        self.use(real_qemu_img() + [{"prog": "virsh", "args": ["domstate", "copy"], "exit": 1,
+                                     "stderr": "error: failed to get domain 'copy'\n"}])
+        self.assertEqual(self.restore("-b", inc, "--as", "copy", "-i", copies).rc, 0)
+        restored = os.path.join(copies, "copy-vda.qcow2")
+        info = subprocess.run([REAL_QEMU_IMG, "info", restored], capture_output=True, text=True)
+        self.assertNotIn("backing file", info.stdout)
+        self.assertEqual(subprocess.run([REAL_QEMU_IMG, "compare", "-q", restored,
+                                         os.path.join(inc, "web01-vda.qcow2")]).returncode, 0)
+        # The VM's backups moved together to another root are still one chain.
+        moved = self.box.path("moved")
+        os.rename(self.root, moved)
+        self.assertEqual(self.restore("-n", self.vm, "-r", moved, "--check").rc, 0)
+        os.rename(os.path.join(moved, self.vm, os.path.basename(full)), self.box.path("aside"))
+        res = self.restore("-n", self.vm, "-r", moved, "--check")
+        self.assertEqual(res.rc, 3)
+        self.assertIn("ERROR: The chain of this incremental backup is broken: backup "
+                      "2026-03-01_02-00-05 of the chain is missing: %s/%s/2026-03-01_02-00-05"
+                      % (moved, self.vm), res.err_lines)
+
 
 if __name__ == "__main__":
     unittest.main()
