@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -82,6 +83,74 @@ TEST_F(BackupDirTest, ImageTargetsComeFromTheImageFileNames) {
     std::ofstream(fs::path(backup.path) / name) << "x";
   }
   EXPECT_EQ(backup.imageTargets(), (std::vector<std::string>{"vda", "vdb"}));
+}
+
+TEST(ChainRecord, ReadsWhatItWritesAndRefusesWhatNoRunWrites) {
+  const ChainRecord incremental{BackupKind::kIncremental, "2026-03-01_00-00-00",
+                                "quorlane-2026-03-02_00-00-00", {{"vda", 1u << 30}, {"vdb", 512}}};
+  EXPECT_EQ(formatChainRecord(incremental),
+            "kind=incremental\nparent=2026-03-01_00-00-00\ncheckpoint=quorlane-2026-03-02_00-00-00\n"
+            "disk=vda 1073741824\ndisk=vdb 512\n");
+  EXPECT_EQ(parseChainRecord(formatChainRecord(incremental)), incremental);
+  for (const char* text : {"", "kind=differential\n", "kind=incremental\n",
+                           "kind=incremental\nparent=yesterday\n", "kind=full\nparent=2026-03-01_00-00-00\n",
+                           "kind=full\ndisk=vda\n"}) {
+    EXPECT_FALSE(parseChainRecord(text)) << text;
+  }
+  EXPECT_EQ(checkpointTimestamp("quorlane-2026-03-02_00-00-00"), "2026-03-02_00-00-00");
+  EXPECT_EQ(checkpointTimestamp("quorlane-nightly"), "");
+  EXPECT_EQ(checkpointTimestamp("2026-03-02_00-00-00"), "");
+}
+
+// A chain of complete backups on disk: name to parent (empty for a full one).
+class ChainTest : public BackupDirTest {
+ protected:
+  void chain(const std::map<std::string, std::string>& parents) {
+    const std::string framed = "[t] " + std::string(kDisksCopiedMessage) + "\n";
+    for (const auto& [name, parent] : parents) {
+      const BackupDir backup = lay(name, framed);
+      std::ofstream(backup.diskImage("vda")) << "image";
+      const ChainRecord record{parent.empty() ? BackupKind::kFull : BackupKind::kIncremental,
+                               parent, checkpointName(name), {{"vda", 1}}};
+      std::ofstream(backup.chainFile()) << formatChainRecord(record);
+    }
+  }
+  std::vector<std::string> members(const std::string& name) {
+    std::vector<std::string> names;
+    for (const BackupDir& b : chainOf(backupDirIn(vmDir_, "web01", name)).members) {
+      names.push_back(b.timestamp);
+    }
+    return names;
+  }
+};
+
+TEST_F(ChainTest, WalksFromAnIncrementalDownToItsFullBackup) {
+  chain({{"2026-03-01_00-00-00", ""}, {"2026-03-02_00-00-00", "2026-03-01_00-00-00"},
+         {"2026-03-03_00-00-00", "2026-03-02_00-00-00"}});
+  EXPECT_EQ(members("2026-03-03_00-00-00"),
+            (std::vector<std::string>{"2026-03-03_00-00-00", "2026-03-02_00-00-00",
+                                      "2026-03-01_00-00-00"}));
+  EXPECT_EQ(chainOf(backupDirIn(vmDir_, "web01", "2026-03-03_00-00-00")).fault, "");
+  fs::remove(backupDirIn(vmDir_, "web01", "2026-03-01_00-00-00").diskImage("vda"));
+  EXPECT_EQ(chainOf(backupDirIn(vmDir_, "web01", "2026-03-03_00-00-00")).fault,
+            "backup 2026-03-01_00-00-00 of the chain lacks its image of vda: " + vmDir_ +
+                "/2026-03-01_00-00-00/web01-vda.qcow2");
+}
+
+TEST_F(ChainTest, RetentionKeepsTheNewestAndWhatTheyDependOn) {
+  chain({{"2026-03-01_00-00-00", ""}, {"2026-03-02_00-00-00", "2026-03-01_00-00-00"},
+         {"2026-03-03_00-00-00", ""}, {"2026-03-04_00-00-00", "2026-03-03_00-00-00"},
+         {"2026-03-05_00-00-00", ""}});
+  const std::vector<BackupDir> all = listBackups(vmDir_, "web01");
+  EXPECT_EQ(backupsToPrune(all, 2, "2026-03-05_00-00-00"),
+            (std::vector<std::string>{"2026-03-02_00-00-00", "2026-03-01_00-00-00"}));
+  EXPECT_EQ(backupsToPrune(all, 1, "2026-03-05_00-00-00"),
+            (std::vector<std::string>{"2026-03-04_00-00-00", "2026-03-03_00-00-00",
+                                      "2026-03-02_00-00-00", "2026-03-01_00-00-00"}));
+  // The run's own backup keeps its place whatever its name says.
+  EXPECT_EQ(backupsToPrune(all, 1, "2026-03-02_00-00-00"),
+            (std::vector<std::string>{"2026-03-05_00-00-00", "2026-03-04_00-00-00",
+                                      "2026-03-03_00-00-00"}));
 }
 
 }  // namespace

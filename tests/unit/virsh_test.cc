@@ -47,6 +47,29 @@ TEST(DiskList, ReadsDisksWithWholeSourcesAndSkipsTheRest) {
                                                 {"vdb", "/dev/vg0/web01-data"}}));
 }
 
+TEST(Checkpoint, IntactOnlyWhenEveryBitmapOfItsOwnDisksHasASize) {
+  const std::string intact =
+      "<domaincheckpoint>\n  <name>c</name>\n  <disks>\n"
+      "    <disk name='vda' checkpoint='bitmap' bitmap='c' size='1048576'/>\n"
+      "    <disk name='sda' checkpoint='no'/>\n  </disks>\n"
+      "  <domain type='kvm'><devices><disk type='file' device='disk'/></devices></domain>\n"
+      "</domaincheckpoint>\n";
+  EXPECT_TRUE(parseCheckpointIntact(intact));
+  std::string lost = intact;
+  lost.replace(lost.find(" size='1048576'"), 15, "");
+  EXPECT_FALSE(parseCheckpointIntact(lost));
+  EXPECT_FALSE(parseCheckpointIntact("<domaincheckpoint><name>c</name></domaincheckpoint>"));
+}
+
+TEST(JobInfo, ReadsTheTypeAndTheError) {
+  const JobInfo failed = parseJobInfo(
+      "Job type:         Failed      \nOperation:        Backup      \n"
+      "Error message:    No space left on device\n\n");
+  EXPECT_EQ(failed.type, "Failed");
+  EXPECT_EQ(failed.error, "No space left on device");
+  EXPECT_EQ(parseJobInfo("Job type:         None        \n\n").type, "None");
+}
+
 // lookupDomain against a virsh that answers as libvirt does.
 class DomainLookupTest : public ::testing::Test {
  protected:
