@@ -71,15 +71,21 @@ bool onPath(const std::string& cmd) {
 // Below this, an overlay's file system counts as full after a failed merge.
 constexpr std::uintmax_t kNearlyFullBytes = 16u << 20;
 
-// The backups that count for retention: an interrupted or unfinished run's
+// The backups that count for retention. An interrupted or unfinished run's
 // directory holds no usable backup, must not take the place of a complete
-// one, and stays for the operator to inspect.
-std::vector<BackupDir> completeBackups(const std::string& vmDir, const std::string& vm) {
-  std::vector<BackupDir> complete;
-  for (const BackupDir& backup : listBackups(vmDir, vm)) {
-    if (backup.complete()) complete.push_back(backup);
+// one, and stays for the operator to inspect. A backup that a live restore
+// reads from, and what it depends on, must stay as long as the VM reads it.
+std::vector<BackupDir> countedBackups(const std::string& vmDir, const std::string& vm) {
+  const std::vector<BackupDir> all = listBackups(vmDir, vm);
+  const std::vector<std::string> pinned = pinnedBackups(all);
+  std::vector<BackupDir> counted;
+  for (const BackupDir& backup : all) {
+    if (backup.complete() &&
+        std::find(pinned.begin(), pinned.end(), backup.timestamp) == pinned.end()) {
+      counted.push_back(backup);
+    }
   }
-  return complete;
+  return counted;
 }
 
 std::string xmlUnescape(std::string text) {
@@ -441,7 +447,7 @@ void Backup::runDryRun() {
 
   const std::string vmDir = joinPath(opts_.backupRoot, vm);
   if (isDirectory(vmDir)) {
-    const auto existing = static_cast<long>(completeBackups(vmDir, vm).size());
+    const auto existing = static_cast<long>(countedBackups(vmDir, vm).size());
     out << "\nExisting backups for this VM: " << existing << "\n";
     if (existing >= keepCount_) {
       out << "After this backup, retention would delete " << existing - keepCount_ + 1
@@ -730,7 +736,7 @@ void Backup::pruneOldBackups() {
             " most recent)...");
   const std::string vmDir = joinPath(opts_.backupRoot, opts_.vmName);
   if (!isDirectory(vmDir)) return;
-  const std::vector<BackupDir> backups = completeBackups(vmDir, opts_.vmName);
+  const std::vector<BackupDir> backups = countedBackups(vmDir, opts_.vmName);
   const auto total = static_cast<long>(backups.size());
   if (total <= keepCount_) {
     log_.trace(std::to_string(total) + " backup(s) present, within retention limit.");

@@ -99,6 +99,48 @@ std::optional<ChainRecord> parseChainRecord(const std::string& text) {
   return record;
 }
 
+std::string pinFileName(const std::string& vm) { return "live-restore-" + vm + ".pin"; }
+
+std::string formatPin(const Pin& pin) {
+  std::ostringstream text;
+  text << "vm=" << pin.vm << "\n";
+  for (const auto& [target, image] : pin.images) text << "image=" << target << " " << image << "\n";
+  for (const FileMode& file : pin.opened) {
+    text << "opened=" << std::oct << file.mode << std::dec << " " << file.uid << " " << file.gid
+         << " " << file.path << "\n";
+  }
+  return text.str();
+}
+
+std::optional<Pin> parsePin(const std::string& text) {
+  Pin pin;
+  std::istringstream lines(text);
+  std::string line;
+  while (std::getline(lines, line)) {
+    const std::size_t equals = line.find('=');
+    if (equals == std::string::npos) continue;
+    const std::string key = line.substr(0, equals);
+    std::istringstream value(line.substr(equals + 1));
+    if (key == "vm") {
+      pin.vm = line.substr(equals + 1);
+    } else if (key == "image") {
+      std::string target;
+      std::string image;
+      if (!(value >> target) || !std::getline(value >> std::ws, image)) return std::nullopt;
+      pin.images[target] = image;
+    } else if (key == "opened") {
+      FileMode file;
+      if (!(value >> std::oct >> file.mode >> std::dec >> file.uid >> file.gid) ||
+          !std::getline(value >> std::ws, file.path)) {
+        return std::nullopt;
+      }
+      pin.opened.push_back(file);
+    }
+  }
+  if (pin.vm.empty()) return std::nullopt;
+  return pin;
+}
+
 std::string parentImagePath(const std::string& parentTimestamp, const std::string& vm,
                             const std::string& target) {
   return "../" + parentTimestamp + "/" + diskImageName(vm, target);
@@ -132,6 +174,27 @@ bool BackupDir::complete() const {
   // The logger frames every line as "[time] message\n".
   const std::optional<std::string> text = readFile(log());
   return text && text->find("] " + std::string(kDisksCopiedMessage) + "\n") != std::string::npos;
+}
+
+std::string BackupDir::pinFile(const std::string& restoredVm) const {
+  return joinPath(path, pinFileName(restoredVm));
+}
+
+std::vector<Pin> BackupDir::pins() const {
+  std::vector<Pin> pins;
+  std::error_code ec;
+  for (const fs::directory_entry& entry : fs::directory_iterator(path, ec)) {
+    const std::string name = entry.path().filename().string();
+    if (!name.starts_with("live-restore-") || !name.ends_with(".pin")) continue;
+    const std::optional<std::string> text = readFile(entry.path().string());
+    if (std::optional<Pin> pin = text ? parsePin(*text) : std::nullopt) {
+      pins.push_back(std::move(*pin));
+    } else {
+      // A pin that cannot be read still pins: better a backup kept too long.
+      pins.push_back({name, {}, {}});
+    }
+  }
+  return pins;
 }
 
 std::vector<std::string> BackupDir::imageTargets() const {
@@ -196,6 +259,15 @@ Chain chainOf(const BackupDir& backup) {
     }
     member = sibling(member, record->parent);
   }
+}
+
+std::vector<std::string> pinnedBackups(const std::vector<BackupDir>& backups) {
+  std::set<std::string> pinned;
+  for (const BackupDir& backup : backups) {
+    if (backup.pins().empty()) continue;
+    for (const BackupDir& member : chainOf(backup).members) pinned.insert(member.timestamp);
+  }
+  return {pinned.begin(), pinned.end()};
 }
 
 std::vector<std::string> backupsToPrune(const std::vector<BackupDir>& complete, long keep,

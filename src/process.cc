@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cerrno>
 #include <string_view>
 
@@ -60,13 +61,21 @@ void closeIfOpen(int& fd) {
 }
 
 // Drains both pipes in one loop, so that a program filling one pipe while
-// the other is being read can never block the exchange.
-void readBoth(int outRead, int errRead, std::string& out, std::string& err) {
+// the other is being read can never block the exchange. A watcher sees the
+// output so far at least once a second; when it says stop, the program gets
+// SIGTERM and is drained to its end like any other.
+void readBoth(int outRead, int errRead, std::string& out, std::string& err, pid_t pid,
+              const OutputWatcher* watch) {
   pollfd fds[2] = {{outRead, POLLIN, 0}, {errRead, POLLIN, 0}};
   std::string* sinks[2] = {&out, &err};
   char buffer[4096];
+  bool stopped = false;
   while (fds[0].fd >= 0 || fds[1].fd >= 0) {
-    if (poll(fds, 2, -1) < 0) {
+    if (watch != nullptr && !stopped && !(*watch)(out, err)) {
+      kill(pid, SIGTERM);
+      stopped = true;
+    }
+    if (poll(fds, 2, watch != nullptr ? 1000 : -1) < 0) {
       if (errno == EINTR) continue;
       break;
     }
@@ -93,9 +102,8 @@ int decodeStatus(int status) {
   return -1;
 }
 
-}  // namespace
 
-CommandResult runCommand(const std::vector<std::string>& argv) {
+CommandResult run(const std::vector<std::string>& argv, const OutputWatcher* watch) {
   CommandResult result;
   if (argv.empty()) return result;
   const std::vector<char*> args = pointersTo(argv);
@@ -123,7 +131,7 @@ CommandResult runCommand(const std::vector<std::string>& argv) {
   result.started = true;
   close(outPipe[1]);
   close(errPipe[1]);
-  readBoth(outPipe[0], errPipe[0], result.out, result.err);
+  readBoth(outPipe[0], errPipe[0], result.out, result.err, pid, watch);
 
   int status = 0;
   pid_t waited;
@@ -133,6 +141,14 @@ CommandResult runCommand(const std::vector<std::string>& argv) {
   if (waited < 0) return result;
   result.exitCode = decodeStatus(status);
   return result;
+}
+
+}  // namespace
+
+CommandResult runCommand(const std::vector<std::string>& argv) { return run(argv, nullptr); }
+
+CommandResult runCommand(const std::vector<std::string>& argv, const OutputWatcher& watch) {
+  return run(argv, &watch);
 }
 
 }  // namespace quorlane

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <iostream>
@@ -90,6 +91,7 @@ Restore::Restore(RestoreOptions opts, Logger& log) : opts_(std::move(opts)), log
 
 int Restore::run() {
   startEpoch_ = nowEpoch();
+  startTime_ = std::chrono::steady_clock::now();
   // libvirt takes absolute file names only.
   if (!opts_.imageDir.empty()) {
     std::error_code ec;
@@ -99,6 +101,7 @@ int Restore::run() {
   }
   if (opts_.list) return runList();
   installTerminationHandlers();
+  if (!opts_.finish.empty()) return runFinish();
   if (opts_.check) return runCheck();
   return runRestore();
 }
@@ -106,6 +109,7 @@ int Restore::run() {
 bool Restore::interrupted() const { return caughtSignal() != 0; }
 
 int Restore::endInterrupted() {
+  if (vmStarted_) return endLiveInterrupted();
   const int signo = caughtSignal();
   removeTemporaries();
   if (movedIntoPlace_) {
@@ -324,6 +328,9 @@ bool Restore::checkImage(const std::string& target, const std::string& image) {
     log_.error("qemu-img info failed for " + image + ": " + firstLine(info.err));
     return false;
   }
+  virtualSizes_[target] = size;
+  // A live restore reads every cluster anyway, while the VM runs.
+  if (opts_.live && !opts_.check) return true;
   const CommandResult read = runCommand({"qemu-img", "convert", "-n", "-f", "qcow2",
                                          "--target-image-opts", image, "driver=null-co,size=" + size});
   if (interrupted()) return false;
@@ -383,6 +390,7 @@ void Restore::planTargets() {
       joinPath(parentDir(targets_.front().path), correctedDefinitionName(newName_));
   targets_.push_back(
       {TargetKind::kDefinition, "definition", "", defPath, defPath + std::string(kTempSuffix)});
+  if (opts_.live) restored.liveBackup = fs::absolute(backup_.path).lexically_normal().string();
   restoredXml_ = buildRestoredDefinition(verbatimXml_, restored).value_or("");
 }
 
@@ -566,7 +574,9 @@ bool Restore::writeFiles() {
   if (!createTargetDirs()) return false;
   log_.info("Step 2: Restoring disks...");
   for (const RestoreTarget& t : targets_) {
-    if (t.kind == TargetKind::kDisk && !writeImage(t)) return false;
+    if (t.kind == TargetKind::kDisk && !(opts_.live ? writeLiveImage(t) : writeImage(t))) {
+      return false;
+    }
   }
   for (const RestoreTarget& t : targets_) {
     if (t.kind == TargetKind::kNvram && !writeNvram(t)) return false;
@@ -661,11 +671,27 @@ int Restore::runRestore() {
     return kExitFailure;
   }
   if (interrupted()) return endInterrupted();
+  if (opts_.live) return runLive();
   if (opts_.define && !defineAndStart()) {
     record("failure");
     return kExitFailure;
   }
   log_.info("Restore complete: VM '" + newName_ + "' from " + backup_.path);
+  record("success");
+  return kExitSuccess;
+}
+
+int Restore::runLive() {
+  if (!pinAndOpenBackup()) return failLive();
+  if (!defineAndStart()) return failLive();
+  vmStarted_ = true;
+  if (!runsOnTheBackup()) return failLive();
+  char seconds[32];
+  std::snprintf(seconds, sizeof seconds, "%.1f", secondsSinceStart());
+  log_.info("VM '" + newName_ + "' runs, " + seconds +
+            " s after the restore began; its data follows from the backup.");
+  if (!pullDisks(pin_.images)) return interrupted() ? endLiveInterrupted() : failLive();
+  if (!completeLive()) return failLive();
   record("success");
   return kExitSuccess;
 }
@@ -679,7 +705,8 @@ void Restore::record(const std::string& result, const std::string& reason) const
   std::vector<RecordField> fields;
   const std::string& from = backup_.path.empty() ? opts_.backupDir : backup_.path;
   if (!from.empty()) fields.push_back({"from", from});
-  if (!newName_.empty() && !opts_.check) fields.push_back({"to", newName_});
+  if (!newName_.empty() && (!opts_.check || opts_.live)) fields.push_back({"to", newName_});
+  if (opts_.live || !opts_.finish.empty()) fields.push_back({"mode", "live"});
   appendApplicationLog(formatRunRecord(vm, result, fields, startEpoch_, reason), kRestoreLogFile);
 }
 

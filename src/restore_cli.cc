@@ -10,8 +10,19 @@ namespace quorlane {
 
 namespace {
 
+// --finish needs nothing but the VM's name: the VM's definition names its backup.
+void checkFinish(const RestoreOptions& opts) {
+  const bool other = !opts.backupDir.empty() || !opts.vmName.empty() || !opts.backupRoot.empty() ||
+                     !opts.timestamp.empty() || !opts.asName.empty() || !opts.imageDir.empty() ||
+                     opts.list || opts.check || opts.define || opts.force || opts.dryRun;
+  if (other) failWithUsage(printRestoreUsage, "--finish takes only --bandwidth and --verbose", "");
+}
+
 // Combinations that no run can serve, refused before anything is looked at.
 void checkCombination(const RestoreOptions& opts) {
+  if (!opts.finish.empty()) return checkFinish(opts);
+  if (!opts.bandwidth.empty() && !opts.live)
+    failWithUsage(printRestoreUsage, "--bandwidth needs --live or --finish", "");
   const bool byName = !opts.vmName.empty() || !opts.backupRoot.empty();
   if (!opts.backupDir.empty() && (byName || !opts.timestamp.empty())) {
     failWithUsage(printRestoreUsage,
@@ -28,7 +39,8 @@ void checkCombination(const RestoreOptions& opts) {
     failWithUsage(printRestoreUsage, "--list and --check cannot be combined", "");
   const bool restoring =
       !opts.asName.empty() || !opts.imageDir.empty() || opts.define || opts.force || opts.dryRun;
-  if ((opts.list || opts.check) && restoring) {
+  // A live restore with --check reads every cluster first, as --check does.
+  if ((opts.list || (opts.check && !opts.live)) && restoring) {
     failWithUsage(printRestoreUsage, opts.list ? "--list" : "--check",
                   " only reads the backup: --as, --image-dir, --define, --start, --force and "
                   "--dry-run do not apply");
@@ -82,6 +94,19 @@ RestoreOptions parseRestoreArgs(int argc, char** argv) {
       opts.dryRun = true;
     } else if (arg == "-v" || arg == "--verbose") {
       opts.verbose = true;
+    } else if (arg == "-L" || arg == "--live") {
+      opts.live = true;
+      opts.start = true;
+      opts.define = true;
+    } else if (arg == "--bandwidth") {
+      opts.bandwidth = takeNonEmptyValue(arg, i, argc, argv);
+      if (opts.bandwidth.find_first_not_of("0123456789") != std::string::npos ||
+          opts.bandwidth.front() == '0') {
+        failWithUsage(printRestoreUsage, "--bandwidth takes a positive whole number of MiB/s: ",
+                      opts.bandwidth);
+      }
+    } else if (arg == "--finish") {
+      opts.finish = takeNonEmptyValue(arg, i, argc, argv);
     } else if (arg == "-h" || arg == "--help") {
       printRestoreUsage(std::cout);
       std::exit(kExitSuccess);
@@ -89,7 +114,7 @@ RestoreOptions parseRestoreArgs(int argc, char** argv) {
       failWithUsage(printRestoreUsage, "Unknown option: ", arg);
     }
   }
-  for (const std::string* value : {&opts.vmName, &opts.asName}) {
+  for (const std::string* value : {&opts.vmName, &opts.asName, &opts.finish}) {
     if (value->find('/') != std::string::npos)
       failWithUsage(printRestoreUsage, "A VM name cannot contain '/': ", *value);
   }
@@ -106,6 +131,7 @@ void printRestoreUsage(std::ostream& out) {
       << "Usage:\n"
       << "  " << name << " -b <backup-dir> [options]\n"
       << "  " << name << " -n <vm-name> -r <backup-root> [-t <timestamp>] [options]\n"
+      << "  " << name << " --finish <vm-name> [--bandwidth MIB]\n"
       << "\n"
       << "Backup:\n"
       << "  -b, --backup-dir DIR     One backup directory: <backup-root>/<vm-name>/<timestamp>\n"
@@ -129,6 +155,13 @@ void printRestoreUsage(std::ostream& out) {
       << "  -s, --start              Start it after defining it (implies --define).\n"
       << "  -f, --force              Replace files that already exist at the target paths.\n"
       << "  -d, --dry-run            Validate and print what would be done. Make no changes.\n"
+      << "  -L, --live               Restore live: define and start the VM at once on\n"
+      << "                           local images that read from the backup, then copy\n"
+      << "                           the data into them while the VM runs (implies\n"
+      << "                           --start). The backup is pinned until the copy ends.\n"
+      << "      --bandwidth MIB      With --live or --finish: limit the copy to MIB MiB/s.\n"
+      << "      --finish NAME        Finish the live restore of VM NAME that an earlier\n"
+      << "                           --live left unfinished.\n"
       << "\n"
       << "Optional:\n"
       << "  -v, --verbose            Detailed console output for diagnostics.\n"
@@ -143,6 +176,9 @@ void printRestoreUsage(std::ostream& out) {
       << "\n"
       << "  # Put the newest complete backup back in place and start the VM\n"
       << "  " << name << " -n web01 -r /backups --start\n"
+      << "\n"
+      << "  # Run web01 again within seconds; its data follows while it runs\n"
+      << "  " << name << " -n web01 -r /backups --live\n"
       << "\n"
       << "  # Restore one backup beside the original as web01-copy\n"
       << "  " << name << " -b /backups/web01/2026-03-01_02-00-05 --as web01-copy \\\n"

@@ -93,7 +93,11 @@ void pointDiskAt(xmlNode* disk, const std::string& image) {
   xmlNode* source = child(disk, "source");
   xmlUnsetProp(source, name("dev"));
   xmlSetProp(source, name("file"), name(image.c_str()));
-  // The restored image stands alone.
+  // A live definition's chain belongs to the original's images. Without it,
+  // and without the index that marks a chain as already known, libvirt reads
+  // the restored image's own chain from its header (a live restore's image
+  // reads from the backup).
+  xmlUnsetProp(source, name("index"));
   for (xmlNode* backing : children(disk, "backingStore")) removeNode(backing);
   xmlNode* driver = child(disk, "driver");
   if (driver == nullptr) {
@@ -151,6 +155,18 @@ void renameCharacterDeviceFiles(xmlNode* devices, const std::string& oldName,
   }
 }
 
+// A live restore notes its backup in the VM's own metadata, where a later
+// --finish finds it whatever became of the tool that started it.
+constexpr const char* kLiveRestoreNamespace = "urn:quorlane:live-restore";
+
+void noteLiveBackup(xmlNode* root, const std::string& backup) {
+  xmlNode* metadata = child(root, "metadata");
+  if (metadata == nullptr) metadata = xmlNewChild(root, nullptr, name("metadata"), nullptr);
+  xmlNode* note = xmlNewChild(metadata, nullptr, name("live-restore"), nullptr);
+  xmlSetNs(note, xmlNewNs(note, name(kLiveRestoreNamespace), name("quorlane")));
+  setAttribute(note, "backup", backup);
+}
+
 }  // namespace
 
 std::optional<DefinitionInventory> readDefinition(const std::string& xml) {
@@ -190,6 +206,7 @@ std::optional<std::string> buildRestoredDefinition(const std::string& xml,
       for (xmlNode* mac : children(iface, "mac")) removeNode(mac);
     }
   }
+  if (!restored.liveBackup.empty()) noteLiveBackup(root, restored.liveBackup);
   xmlChar* buffer = nullptr;
   int size = 0;
   xmlDocDumpMemoryEnc(doc.get(), &buffer, &size, "UTF-8");
@@ -197,6 +214,28 @@ std::optional<std::string> buildRestoredDefinition(const std::string& xml,
   std::string text(reinterpret_cast<const char*>(buffer), static_cast<std::size_t>(size));
   xmlFree(buffer);
   return text;
+}
+
+bool readsFromBackingFile(const std::string& xml, const std::string& target) {
+  DocPtr doc = parse(xml);
+  if (!doc) return false;
+  for (xmlNode* disk : backedUpDisks(xmlDocGetRootElement(doc.get()))) {
+    if (attribute(child(disk, "target"), "dev") != target) continue;
+    return child(child(disk, "backingStore"), "source") != nullptr;
+  }
+  return false;
+}
+
+std::string liveRestoreBackup(const std::string& xml) {
+  DocPtr doc = parse(xml);
+  if (!doc) return {};
+  for (xmlNode* note : children(child(xmlDocGetRootElement(doc.get()), "metadata"),
+                                "live-restore")) {
+    if (note->ns && xmlStrEqual(note->ns->href, name(kLiveRestoreNamespace))) {
+      return attribute(note, "backup");
+    }
+  }
+  return {};
 }
 
 }  // namespace quorlane

@@ -55,6 +55,32 @@ std::optional<ChainRecord> parseChainRecord(const std::string& text);
 std::string parentImagePath(const std::string& parentTimestamp, const std::string& vm,
                             const std::string& target);
 
+// What a live restore opened up for QEMU, to be put back at its end.
+struct FileMode {
+  std::string path;
+  unsigned mode = 0;  // the permission bits
+  unsigned uid = 0;
+  unsigned gid = 0;
+
+  bool operator==(const FileMode&) const = default;
+};
+
+// A live restore pins the backup that its VM reads from: while the pin is
+// there, retention neither counts nor deletes the backup nor any backup it
+// depends on.
+struct Pin {
+  std::string vm;                             // the VM that reads from the backup
+  std::map<std::string, std::string> images;  // target to that VM's image
+  std::vector<FileMode> opened;
+
+  bool operator==(const Pin&) const = default;
+};
+
+std::string pinFileName(const std::string& vm);
+std::string formatPin(const Pin& pin);
+// Nothing when the text is not a pin.
+std::optional<Pin> parsePin(const std::string& text);
+
 // One backup directory of the VM `vm`, named `timestamp`.
 struct BackupDir {
   std::string path;
@@ -71,6 +97,9 @@ struct BackupDir {
   std::optional<ChainRecord> chain() const;
   // Whether this tool completed the disk copy: the log holds kDisksCopiedMessage.
   bool complete() const;
+  std::string pinFile(const std::string& restoredVm) const;
+  // The live restores that read from this backup.
+  std::vector<Pin> pins() const;
   // The disk targets whose images the directory holds, from their file names.
   std::vector<std::string> imageTargets() const;
 };
@@ -95,6 +124,10 @@ Chain chainOf(const BackupDir& backup);
 // vmDir, complete or not, newest first. Anything else an operator keeps
 // there is not a backup.
 std::vector<BackupDir> listBackups(const std::string& vmDir, const std::string& vm);
+
+// The timestamps of the backups that live restores read from, and of every
+// backup those depend on.
+std::vector<std::string> pinnedBackups(const std::vector<BackupDir>& backups);
 
 // The complete backups that retention deletes: all but the `keep` newest
 // (`own`, the run's own backup, always among them, whatever its name) and

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -20,5 +21,13 @@ struct CommandResult {
 // C.UTF-8, no LANGUAGE), so that what it prints reads the same on every
 // host; the rest of the environment is passed on.
 CommandResult runCommand(const std::vector<std::string>& argv);
+
+// Sees the standard output and error captured so far, whenever more arrives
+// and at least once a second; returns false to stop the program (SIGTERM).
+using OutputWatcher = std::function<bool(const std::string& out, const std::string& err)>;
+
+// Like runCommand, for a program that runs long: the watcher reports its
+// progress and can stop it.
+CommandResult runCommand(const std::vector<std::string>& argv, const OutputWatcher& watch);
 
 }  // namespace quorlane

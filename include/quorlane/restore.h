@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <ostream>
@@ -33,6 +34,9 @@ struct RestoreOptions {
   bool force = false;
   bool dryRun = false;
   bool verbose = false;
+  bool live = false;
+  std::string bandwidth;  // MiB/s, a positive whole number; empty for no limit
+  std::string finish;     // the VM whose live restore to finish
 };
 
 // Returns only when the whole command line was accepted; --help and every
@@ -67,6 +71,8 @@ class Restore {
   int runList();
   int runCheck();
   int runRestore();
+  int runFinish();
+  int runLive();
   bool interrupted() const;
   int endInterrupted();
 
@@ -90,9 +96,21 @@ class Restore {
   bool writeNvram(const RestoreTarget& t);
   bool writeDefinition(const RestoreTarget& t);
   bool moveIntoPlace();
+  // Live restore
+  bool writeLiveImage(const RestoreTarget& t);
+  bool pinAndOpenBackup();
+  bool runsOnTheBackup();
+  bool pullDisks(const std::map<std::string, std::string>& images);
+  bool pullDisk(const std::string& target, const std::string& image);
+  bool flushVmImages();
+  bool completeLive();
+  void unpin(const Pin& pin);
+  int endLiveInterrupted();
+  int failLive();
   void removeTemporaries();
   bool defineAndStart();
   void record(const std::string& result, const std::string& reason = {}) const;
+  double secondsSinceStart() const;
 
   RestoreOptions opts_;
   Logger& log_;
@@ -107,6 +125,10 @@ class Restore {
   std::vector<RestoreTarget> targets_;
   std::vector<std::string> createdDirs_;
   bool movedIntoPlace_ = false;
+  std::chrono::steady_clock::time_point startTime_;
+  std::map<std::string, std::string> virtualSizes_;  // target to bytes, as qemu-img says
+  Pin pin_;                                           // the live restore's, once written
+  bool vmStarted_ = false;
 };
 
 }  // namespace quorlane

@@ -21,14 +21,23 @@ struct RestoredDefinition {
   std::map<std::string, std::string> images;  // target to the restored image
   std::string nvram;                          // the restored NVRAM file, if any
   std::string newName;                        // set for a restore beside the original
+  std::string liveBackup;                     // for a live restore: the backup it reads from
 };
 
 // The definition with each listed disk pointed at its restored qcow2 file,
 // the NVRAM element at the restored NVRAM file and, for a new name, without
 // <uuid> and <mac address> and with files and sockets of its own for serial,
-// console, parallel and channel devices. Everything else stays as it was. Nothing if the
-// input cannot be parsed.
+// console, parallel and channel devices, and for a live restore the backup in its
+// metadata. Everything else stays as it was. Nothing if the input cannot be parsed.
 std::optional<std::string> buildRestoredDefinition(const std::string& xml,
                                                    const RestoredDefinition& restored);
+
+// Whether the disk of that target reads from a backing file, as libvirt's
+// definition of a running VM shows its chain.
+bool readsFromBackingFile(const std::string& xml, const std::string& target);
+
+// The backup directory that a live restore's definition names in its
+// metadata; empty when it names none.
+std::string liveRestoreBackup(const std::string& xml);
 
 }  // namespace quorlane

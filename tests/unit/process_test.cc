@@ -229,6 +229,20 @@ TEST(RunCommand, ChildRunsInTheCLocaleWithTheRestOfTheEnvironment) {
                                                "LIBVIRT_DEFAULT_URI=test:///default"}));
 }
 
+TEST(RunCommand, AWatcherSeesTheOutputAsItComesAndCanStopTheProgram) {
+  std::string seen;
+  const CommandResult result = runCommand(
+      {"sh", "-c", "echo started; echo progress >&2; exec sleep 600"},
+      [&](const std::string& out, const std::string& err) {
+        seen = out + err;
+        return seen.find("started") == std::string::npos ||
+               seen.find("progress") == std::string::npos;
+      });
+  EXPECT_EQ(seen, "started\nprogress\n");
+  EXPECT_EQ(result.exitCode, 128 + SIGTERM);
+  EXPECT_EQ(result.out, "started\n");
+}
+
 TEST(RunCommand, LeavesNoDescriptorsOpen) {
   const std::size_t before = countOpenDescriptors();
   for (int i = 0; i < 50; ++i) {

@@ -66,7 +66,7 @@ TEST(RestoreXml, InventoryListsDeviceDisksAndNvram) {
 
 TEST(RestoreXml, RestoredDefinitionPointsDisksAndNvramAtTheRestoredFiles) {
   RestoredDefinition restored{
-      {{"vda", "/img/web01-vda.qcow2"}, {"vdb", "/img/web01-vdb.qcow2"}}, "/nv/web01-nvram.fd", ""};
+      {{"vda", "/img/web01-vda.qcow2"}, {"vdb", "/img/web01-vdb.qcow2"}}, "/nv/web01-nvram.fd", "", ""};
   const auto xml = buildRestoredDefinition(kLive, restored);
   ASSERT_TRUE(xml);
   const auto inv = readDefinition(*xml);
@@ -90,7 +90,7 @@ TEST(RestoreXml, RestoredDefinitionPointsDisksAndNvramAtTheRestoredFiles) {
 }
 
 TEST(RestoreXml, NewNameDropsUuidAndMacAddresses) {
-  RestoredDefinition restored{{{"vda", "/img/a&b.qcow2"}}, "", "web01-copy"};
+  RestoredDefinition restored{{{"vda", "/img/a&b.qcow2"}}, "", "web01-copy", ""};
   const auto xml = buildRestoredDefinition(kLive, restored);
   ASSERT_TRUE(xml);
   EXPECT_NE(xml->find("<name>web01-copy</name>"), std::string::npos);
@@ -104,7 +104,7 @@ TEST(RestoreXml, NewNameDropsUuidAndMacAddresses) {
 }
 
 TEST(RestoreXml, NewNameGivesCharacterDevicesFilesOfTheirOwn) {
-  RestoredDefinition restored{{}, "", "web01-copy"};
+  RestoredDefinition restored{{}, "", "web01-copy", ""};
   const auto xml = buildRestoredDefinition(kLive, restored);
   ASSERT_TRUE(xml);
   const std::string serial = "path=\"/var/log/vms/web01-copy-serial.log\"";
@@ -120,6 +120,19 @@ TEST(RestoreXml, NewNameGivesCharacterDevicesFilesOfTheirOwn) {
   const auto inPlace = buildRestoredDefinition(kLive, RestoredDefinition{});
   ASSERT_TRUE(inPlace);
   EXPECT_NE(inPlace->find("/var/log/vms/web01-serial.log"), std::string::npos);
+}
+
+// A live restore's VM names its backup, for --finish to find; no other
+// definition names one.
+TEST(RestoreXml, LiveRestoreNotesItsBackupInTheMetadata) {
+  RestoredDefinition restored{{{"vda", "/img/copy-vda.qcow2"}}, "", "copy", "/b/web01/2026 x&y"};
+  const auto xml = buildRestoredDefinition(kLive, restored);
+  ASSERT_TRUE(xml);
+  EXPECT_EQ(liveRestoreBackup(*xml), "/b/web01/2026 x&y");
+  EXPECT_NE(xml->find("xmlns:quorlane=\"urn:quorlane:live-restore\""), std::string::npos) << *xml;
+  EXPECT_EQ(liveRestoreBackup(kLive), "");
+  EXPECT_EQ(liveRestoreBackup("<domain><metadata><live-restore backup='/x'/></metadata></domain>"),
+            "");
 }
 
 }  // namespace
