@@ -202,7 +202,7 @@ bool Restore::flushVmImages() {
   const DomainState state = domainState(newName_);
   if (state.power == PowerState::kShutOff) return true;
   if (state.power != PowerState::kRunning) {
-    log_.error("VM '" + newName_ + "' is " + state.text +
+    log_.error("VM '" + newName_ + "' is " + (state.text.empty() ? "in no known state" : state.text) +
                ": QEMU writes the copied data out only when it runs or stops. Resume it (virsh "
                "resume " + newName_ + "), then run: quorlane-restore --finish " + newName_);
     return false;
