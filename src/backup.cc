@@ -302,15 +302,20 @@ int Backup::run() {
     return code;
   } catch (const BackupInterrupted& e) {
     record.setInterrupted(e.signo());
+    releaseChainWork();
     if (chain_.incremental) {
-      // No snapshot to leave as evidence: the job goes, and all it made.
-      releaseChainWork();
-      deletePartialBackupDir();
-      log_.warn(std::string("Interrupted by ") + strsignal(e.signo()) +
-                "; the backup job was aborted, its checkpoint and the partial backup removed.");
+      // No snapshot to leave as evidence: the job goes, and all it made,
+      // unless the changed blocks were all copied.
+      if (step6Ok_) {
+        log_.warn(std::string("Interrupted by ") + strsignal(e.signo()) +
+                  " after the changed blocks were copied; the backup stays: " + backupDir_);
+      } else {
+        deletePartialBackupDir();
+        log_.warn(std::string("Interrupted by ") + strsignal(e.signo()) +
+                  "; the backup job was aborted, its checkpoint and the partial backup removed.");
+      }
       return 128 + e.signo();
     }
-    releaseChainWork();
     log_.warn(std::string("Interrupted by ") + strsignal(e.signo()) +
               "; leaving snapshot and partial backup as evidence for manual cleanup.");
     return 128 + e.signo();

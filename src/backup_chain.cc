@@ -328,6 +328,9 @@ void Backup::backupChangedBlocks() {
     }
     std::error_code ec;
     fs::remove(scratch, ec);
+    // A signal during a copy ends the run before the backup counts as
+    // complete: no snapshot waits for a merge here.
+    checkInterrupted();
   }
   writeChainRecord();
   step6Ok_ = true;
