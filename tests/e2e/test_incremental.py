@@ -1,0 +1,350 @@
+"""Incremental backups (--incremental) against the real libvirt daemon and QEMU.
+
+A chain of a full backup and incremental ones restores, backup by backup,
+exactly what the disks held when each was taken, and each incremental image
+holds only the clusters written since its parent. A run takes a full backup
+when the chain cannot continue, and says why. A run killed or stopped during
+an incremental leaves nothing that the next run does not clean up. A busy
+Linux guest's chain, one backup quiesced, holds its files, and the last
+incremental's restore boots.
+
+After every test the VMs carry only the newest backup's checkpoint and its
+bitmaps: no other checkpoint, no scratch image, no backup job.
+"""
+import glob
+import json
+import os
+import re
+import signal
+import subprocess
+import unittest
+
+import guest
+import vmlib
+from vmlib import harness, virsh
+from drills import MIB, DrillCase, finish_tool, sleep_past, start_tool, timestamp_dirs, \
+    wait_for_file
+
+KIB = 1024
+CHECKPOINT_PREFIX = "quorlane-"
+
+# A qemu-img whose 'convert' waits at a gate: it notes its pid in the marker
+# file and copies only once the release file exists.
+GATED_QEMU_IMG = """#!/bin/sh
+if [ "$1" = convert ]; then
+  echo "convert $$" >> '%(marker)s'
+  while [ ! -e '%(release)s' ]; do sleep 0.05; done
+fi
+exec /usr/bin/qemu-img "$@"
+"""
+
+# A virsh that records its arguments; 'backup-begin' returns only once the
+# release file exists (the job runs meanwhile).
+GATED_VIRSH = """#!/bin/sh
+printf '%%s\\n' "$*" >> '%(calls)s'
+if [ "$1" = backup-begin ]; then
+  /usr/bin/virsh "$@"
+  status=$?
+  echo "begun $status" >> '%(marker)s'
+  while [ ! -e '%(release)s' ]; do sleep 0.05; done
+  exit $status
+fi
+exec /usr/bin/virsh "$@"
+"""
+
+
+# ----------------------------------------------------------- the VM's view
+
+def checkpoint_names(vm):
+    out = virsh("checkpoint-list", vm.name, "--name").stdout
+    return sorted(line.strip() for line in out.splitlines() if line.strip())
+
+
+def qemu_bitmaps(vm):
+    """{image file: sorted bitmap names} of every block node of the running
+    QEMU that carries dirty bitmaps."""
+    reply = virsh("qemu-monitor-command", vm.name,
+                  '{"execute":"query-named-block-nodes","arguments":{"flat":true}}').stdout
+    found = {}
+    for node in json.loads(reply)["return"]:
+        names = [b["name"] for b in node.get("dirty-bitmaps", [])]
+        if names:
+            found.setdefault(node["file"], []).extend(names)
+    return {path: sorted(names) for path, names in found.items()}
+
+
+def job_type(vm):
+    out = virsh("domjobinfo", vm.name).stdout
+    match = re.search(r"^Job type:\s*(\S+)", out, re.M)
+    return match.group(1) if match else out
+
+
+def scratch_images(vm):
+    directories = {os.path.dirname(path) for path in vm.images.values()}
+    return sorted(p for d in directories for p in glob.glob(os.path.join(d, "*scratch*")))
+
+
+def write_zeroes(vm, target, offset, length):
+    """A write-zeroes request of the guest (as a discard or TRIM turns into),
+    flushed to the image."""
+    device = vm.block_device(target)
+    for command in ("write -z %d %d" % (offset, length), "flush"):
+        reply = vm.monitor('qemu-io -d %s "%s"' % (device, command)).strip()
+        if reply:
+            raise RuntimeError("qemu-io %s on %s: %s" % (command, vm.name, reply))
+
+
+def fill_random(vm, target, length):
+    """Gives a VM that has not started yet a disk whose first `length` bytes
+    are random (incompressible, and no cluster like another)."""
+    image = vm.images[target]
+    size = vmlib.image_info(image)["virtual-size"]
+    raw = image + ".raw"
+    with open("/dev/urandom", "rb") as source, open(raw, "wb") as f:
+        f.write(source.read(length))
+        f.truncate(size)
+    subprocess.run(["qemu-img", "convert", "-q", "-f", "raw", "-O", "qcow2", raw, image],
+                   check=True, stdin=subprocess.DEVNULL)
+    os.unlink(raw)
+
+
+def copy_disks(vm, directory, label):
+    """Raw copies of the VM's disks as they are now: {target: path}."""
+    copies = {}
+    for target, image in vm.images.items():
+        copies[target] = os.path.join(directory, "%s-%s.raw" % (label, target))
+        subprocess.run(["qemu-img", "convert", "-U", "-q", "-O", "raw", image, copies[target]],
+                       check=True, stdin=subprocess.DEVNULL)
+    return copies
+
+
+def top_clusters(image, cluster):
+    """The clusters that the image itself holds (data or zeros), not its backing chain."""
+    out = subprocess.run(["qemu-img", "map", "-U", "--output=json", image], check=True,
+                         capture_output=True, text=True, stdin=subprocess.DEVNULL).stdout
+    found = set()
+    for extent in json.loads(out):
+        if extent["depth"] == 0:
+            found.update(range(extent["start"] // cluster,
+                               (extent["start"] + extent["length"] - 1) // cluster + 1))
+    return found
+
+
+def clusters_of(writes, cluster):
+    found = set()
+    for offset, length in writes:
+        found.update(range(offset // cluster, (offset + length - 1) // cluster + 1))
+    return found
+
+
+def kill_qemu(vm):
+    """SIGKILL to the VM's QEMU, as the OOM killer would; returns once libvirt
+    sees the VM shut off."""
+    with open("/run/libvirt/qemu/%s.pid" % vm.name) as f:
+        os.kill(int(f.read().strip()), signal.SIGKILL)
+    deadline = vmlib.time.time() + 60
+    while vm.state() != "shut off":
+        if vmlib.time.time() > deadline:
+            raise AssertionError("%s still %s after SIGKILL to QEMU" % (vm.name, vm.state()))
+        vmlib.time.sleep(0.1)
+
+
+def kind_lines(result):
+    """The lines of a run that say which kind of backup it takes."""
+    return [line for line in result.out_lines
+            if line.startswith("Incremental backup:") or line.startswith("Full backup")]
+
+
+# ------------------------------------------------------------------ tests
+
+class IncrementalCase(DrillCase):
+    """Runs with --incremental and what a chain must look like."""
+
+    def setUp(self):
+        super().setUp()
+        self.last = ""
+
+    def run_i(self, vm, *extra, keep=5, extra_path=()):
+        """One run with --incremental that must succeed; returns (result, timestamp)."""
+        sleep_past(self.last)
+        result = self.backup(vm, "-i", *extra, keep=keep, extra_path=extra_path)
+        self.assertEqual(result.rc, 0, result)
+        done = [line for line in result.out_lines if line.startswith("Backup complete: ")]
+        self.assertEqual(len(done), 1, result)
+        self.last = os.path.basename(done[0].split(": ", 1)[1])
+        return result, self.last
+
+    def backup_dir(self, vm, ts):
+        return os.path.join(self.root, vm.name, ts)
+
+    def image(self, vm, ts, target):
+        return os.path.join(self.backup_dir(vm, ts), "%s-%s.qcow2" % (vm.name, target))
+
+    def assertKind(self, result, line):
+        """The run says once, in `line`, which kind of backup it takes and why."""
+        self.assertEqual(kind_lines(result), [line], result)
+
+    def assertChain(self, vm, ts, result, parent, sizes):
+        """Backup ts is complete, of the kind its parent (None: full) makes it,
+        in its chain file, its run's record and its images' backing files."""
+        kind = "incremental" if parent else "full"
+        text = "kind=%s\n%scheckpoint=%s%s\n%s" % (
+            kind, "parent=%s\n" % parent if parent else "", CHECKPOINT_PREFIX, ts,
+            "".join("disk=%s %d\n" % (t, sizes[t]) for t in sorted(sizes)))
+        with open(os.path.join(self.backup_dir(vm, ts), vm.name + ".chain")) as f:
+            self.assertEqual(f.read(), text)
+        self.assertEqual(len(result.app_log), 1, result.app_log)
+        self.assertRegex(result.app_log[0], r"^\[[^]]+\] vm=%s result=success dir=%s "
+                         r"consistency=\S+ kind=%s%s duration=\d+s " % (
+                             re.escape(vm.name), re.escape(self.backup_dir(vm, ts)), kind,
+                             " parent=" + parent if parent else ""))
+        self.assertEqual(sorted(os.listdir(self.backup_dir(vm, ts))), sorted(
+            ["%s-%s.log" % (vm.name, ts), vm.name + ".chain", vm.name + ".xml",
+             vm.name + ".xml.backup"] + ["%s-%s.qcow2" % (vm.name, t) for t in sizes]))
+        for target in sizes:
+            info = vmlib.image_info(self.image(vm, ts, target))
+            self.assertEqual(info["virtual-size"], sizes[target], target)
+            if parent:
+                self.assertEqual(info.get("backing-filename"),
+                                 "../%s/%s-%s.qcow2" % (parent, vm.name, target))
+                self.assertEqual(info.get("backing-filename-format"), "qcow2")
+                self.assertEqual(os.path.realpath(info["full-backing-filename"]),
+                                 os.path.realpath(self.image(vm, parent, target)))
+            else:
+                self.assertNotIn("backing-filename", info)
+
+    def assertHolds(self, vm, ts, copies):
+        """Every image of backup ts, read through its chain, is the disk as copied."""
+        for target, copy in copies.items():
+            equal, text = vmlib.images_equal(self.image(vm, ts, target), copy, "qcow2", "raw")
+            self.assertTrue(equal, "%s of %s: %s" % (target, ts, text))
+
+    def assertOnlyTipTracked(self, vm, tip):
+        """The VM runs on its base images with the checkpoint of backup `tip`
+        alone (none when tip is None) and that checkpoint's bitmaps, no
+        scratch image and no job."""
+        names = [CHECKPOINT_PREFIX + tip] if tip else []
+        self.assertEqual(checkpoint_names(vm), names)
+        self.assertEqual(qemu_bitmaps(vm), {image: names for image in vm.images.values()}
+                         if tip else {})
+        self.assertEqual(scratch_images(vm), [])
+        self.assertEqual(job_type(vm), "None")
+        self.assertOnBaseImages(vm)
+
+    def gate(self, name):
+        """(bin dir, marker, release) for a gated stand-in."""
+        directory = os.path.join(self.tool.root, name)
+        os.makedirs(directory)
+        return directory, os.path.join(directory, "marker"), os.path.join(directory, "release")
+
+
+class IncrementalChain(IncrementalCase):
+
+    def test_each_backup_of_a_chain_restores_the_disks_as_they_were(self):
+        vm = vmlib.make_vm(self, disks=[("vda", "qcow2", "32M"), ("vdb", "qcow2", "16M")])
+        fill_random(vm, "vda", 8 * MIB)
+        fill_random(vm, "vdb", 4 * MIB)
+        vm.start()
+        sizes = {"vda": 32 * MIB, "vdb": 16 * MIB}
+        copies_dir = os.path.join(self.tool.root, "copies")
+        os.makedirs(copies_dir)
+        points = []  # (timestamp, {target: copy of the disk at that backup})
+
+        # The full backup that starts the chain.
+        vm.write_pattern("vda", 0x11, 10 * MIB, 1 * MIB)
+        vm.write_pattern("vdb", 0x21, 6 * MIB, 512 * KIB)
+        result, b0 = self.run_i(vm, "-C", "4")
+        self.assertKind(result, "Full backup, starting a new chain: no complete backup of this "
+                        "VM was made with --incremental.")
+        self.assertChain(vm, b0, result, None, sizes)
+        points.append((b0, copy_disks(vm, copies_dir, "b0")))
+        self.assertOnlyTipTracked(vm, b0)
+
+        # Writes over the full backup's data and into clusters it does not hold,
+        # one of them 4 KiB inside a 64 KiB cluster, one straddling two clusters,
+        # zeros written as data, a write-zeroes request, a disk left alone.
+        rounds = [
+            {"vda": [(0x12, 1 * MIB, 256 * KIB), (0x13, 12 * MIB + 4 * KIB, 4 * KIB)],
+             "vdb": [(0x22, 2 * MIB, 128 * KIB)]},
+            {"vda": [(0x00, 10 * MIB + 256 * KIB, 256 * KIB), (0x14, 3 * MIB + 60 * KIB, 8 * KIB)],
+             "vdb": [("zero", 6 * MIB, 256 * KIB), (0x23, 2 * MIB + 64 * KIB, 64 * KIB)]},
+            {"vda": [(0x15, 20 * MIB, 64 * KIB)], "vdb": []},
+        ]
+        parent = b0
+        for number, writes in enumerate(rounds, start=1):
+            for target, requests in writes.items():
+                for byte, offset, length in requests:
+                    if byte == "zero":
+                        write_zeroes(vm, target, offset, length)
+                    else:
+                        vm.write_pattern(target, byte, offset, length)
+            result, ts = self.run_i(vm, "-C", "4")
+            self.assertKind(result, "Incremental backup: only the blocks changed since backup %s "
+                            "(backup %d of at most 4 in its chain)." % (parent, number + 1))
+            self.assertChain(vm, ts, result, parent, sizes)
+            points.append((ts, copy_disks(vm, copies_dir, "b%d" % number)))
+            # Only the clusters written since the parent, which take far less
+            # room than the full backup.
+            for target, requests in writes.items():
+                image = self.image(vm, ts, target)
+                cluster = vmlib.image_info(image)["cluster-size"]
+                self.assertEqual(top_clusters(image, cluster),
+                                 clusters_of([(o, n) for _, o, n in requests], cluster),
+                                 "%s of %s" % (target, ts))
+                self.assertLess(os.path.getsize(image) * 8,
+                                os.path.getsize(self.image(vm, b0, target)), image)
+            self.assertOnlyTipTracked(vm, ts)
+            parent = ts
+        b1, b2, b3 = [ts for ts, _ in points[1:]]
+
+        # Every backup of the chain, restored as standalone images, is the
+        # disks as they were when it was taken.
+        restored = {}
+        for number, (ts, copies) in enumerate(points):
+            self.assertHolds(vm, ts, copies)
+            name = "%s-r%d" % (vm.name, number)
+            directory = self.restored_vm(name)
+            result = self.tool.run(["-n", vm.name, "-r", self.root, "-t", ts, "--as", name,
+                                    "-i", directory], binary=harness.RESTORE_BINARY)
+            self.assertEqual(result.rc, 0, result)
+            for target, copy in copies.items():
+                image = os.path.join(directory, "%s-%s.qcow2" % (name, target))
+                restored[ts, target] = image
+                self.assertNotIn("backing-filename", vmlib.image_info(image))
+                equal, text = vmlib.images_equal(image, copy, "qcow2", "raw")
+                self.assertTrue(equal, "%s restored from %s: %s" % (target, ts, text))
+        # What was zeroed after b1 is there in b1 and zeros from b2 on.
+        zeroed = {"vda": (0x11, 10 * MIB + 256 * KIB, 256 * KIB), "vdb": (0x21, 6 * MIB, 256 * KIB)}
+        for target, (byte, offset, length) in zeroed.items():
+            self.assertTrue(vmlib.image_has_pattern(restored[b1, target], byte, offset, length))
+            for ts in (b2, b3):
+                self.assertTrue(vmlib.image_has_pattern(restored[ts, target], 0, offset, length))
+        check = self.tool.run(["-n", vm.name, "-r", self.root, "-t", b3, "--check"],
+                              binary=harness.RESTORE_BINARY)
+        self.assertEqual(check.rc, 0, check)
+
+        # The chain is full: the next run starts a new one, and with room for
+        # one backup retention deletes the old chain.
+        result, b4 = self.run_i(vm, "-C", "4", keep=1)
+        # (The chain is named by its full backup or by its newest one.)
+        self.assertIn(kind_lines(result), [
+            ["Full backup, starting a new chain: the chain of backup %s holds 4 backups "
+             "(--chain-length 4)." % ts] for ts in (b0, b3)])
+        self.assertChain(vm, b4, result, None, sizes)
+        self.assertHolds(vm, b4, points[-1][1])
+        self.assertEqual(timestamp_dirs(os.path.join(self.root, vm.name)), [b4])
+        self.assertOnlyTipTracked(vm, b4)
+
+        # A kept incremental backup keeps the full one it is made on.
+        vm.write_pattern("vda", 0x16, 5 * MIB, 64 * KIB)
+        result, b5 = self.run_i(vm, "-C", "4", keep=1)
+        self.assertKind(result, "Incremental backup: only the blocks changed since backup %s "
+                        "(backup 2 of at most 4 in its chain)." % b4)
+        self.assertChain(vm, b5, result, b4, sizes)
+        self.assertEqual(timestamp_dirs(os.path.join(self.root, vm.name)), [b4, b5])
+        self.assertHolds(vm, b5, copy_disks(vm, copies_dir, "b5"))
+        self.assertOnlyTipTracked(vm, b5)
+
+
+if __name__ == "__main__":
+    unittest.main()
