@@ -346,5 +346,204 @@ class IncrementalChain(IncrementalCase):
         self.assertOnlyTipTracked(vm, b5)
 
 
+class ChainBreaks(IncrementalCase):
+
+    def test_a_run_takes_a_full_backup_when_the_chain_cannot_go_on_and_says_why(self):
+        vm = vmlib.make_vm(self, disks=[("vda", "qcow2", "32M")])
+        fill_random(vm, "vda", 4 * MIB)
+        vm.start()
+        copies_dir = os.path.join(self.tool.root, "copies")
+        os.makedirs(copies_dir)
+        sizes = {"vda": 32 * MIB}
+        result, b0 = self.run_i(vm)
+        self.assertChain(vm, b0, result, None, sizes)
+
+        # QEMU killed: the bitmaps of the checkpoint were never saved.
+        vm.write_pattern("vda", 0x31, 1 * MIB, 64 * KIB)
+        kill_qemu(vm)
+        vm.start()
+        vm.write_pattern("vda", 0x32, 2 * MIB, 64 * KIB)
+        result, b1 = self.run_i(vm)
+        checkpoint = CHECKPOINT_PREFIX + b0
+        self.assertIn(kind_lines(result), [
+            ["Full backup, starting a new chain: checkpoint '%s' of backup %s is inconsistent "
+             "(QEMU stopped without saving its bitmaps)." % (checkpoint, b0)],
+            ["Full backup, starting a new chain: libvirt has no checkpoint '%s' of backup %s."
+             % (checkpoint, b0)]])
+        self.assertChain(vm, b1, result, None, sizes)
+        self.assertHolds(vm, b1, copy_disks(vm, copies_dir, "b1"))
+        self.assertOnlyTipTracked(vm, b1)
+
+        # The new chain goes on.
+        vm.write_pattern("vda", 0x33, 3 * MIB, 64 * KIB)
+        result, b2 = self.run_i(vm)
+        self.assertKind(result, "Incremental backup: only the blocks changed since backup %s "
+                        "(backup 2 of at most 7 in its chain)." % b1)
+        self.assertChain(vm, b2, result, b1, sizes)
+        self.assertEqual(top_clusters(self.image(vm, b2, "vda"), 64 * KIB), {3 * 16})
+        self.assertHolds(vm, b2, copy_disks(vm, copies_dir, "b2"))
+
+        # Its checkpoint deleted behind the tool's back.
+        virsh("checkpoint-delete", vm.name, CHECKPOINT_PREFIX + b2)
+        vm.write_pattern("vda", 0x34, 4 * MIB, 64 * KIB)
+        result, b3 = self.run_i(vm)
+        self.assertKind(result, "Full backup, starting a new chain: libvirt has no checkpoint "
+                        "'%s%s' of backup %s." % (CHECKPOINT_PREFIX, b2, b2))
+        self.assertChain(vm, b3, result, None, sizes)
+        self.assertHolds(vm, b3, copy_disks(vm, copies_dir, "b3"))
+        self.assertOnlyTipTracked(vm, b3)
+
+        # The disk grown: its new blocks were never tracked.
+        virsh("blockresize", vm.name, "vda", "%dB" % (48 * MIB))
+        sizes = {"vda": 48 * MIB}
+        vm.write_pattern("vda", 0x35, 40 * MIB, 64 * KIB)
+        result, b4 = self.run_i(vm)
+        self.assertKind(result, "Full backup, starting a new chain: disk vda has %d bytes, %d in "
+                        "backup %s." % (48 * MIB, 32 * MIB, b3))
+        self.assertChain(vm, b4, result, None, sizes)
+        self.assertHolds(vm, b4, copy_disks(vm, copies_dir, "b4"))
+
+        # A paused VM continues its chain.
+        vm.write_pattern("vda", 0x36, 44 * MIB, 64 * KIB)
+        vm.pause()
+        result, b5 = self.run_i(vm)
+        self.assertKind(result, "Incremental backup: only the blocks changed since backup %s "
+                        "(backup 2 of at most 7 in its chain)." % b4)
+        self.assertChain(vm, b5, result, b4, sizes)
+        self.assertEqual(top_clusters(self.image(vm, b5, "vda"), 64 * KIB), {44 * 16})
+        self.assertHolds(vm, b5, copy_disks(vm, copies_dir, "b5"))
+        self.assertEqual(vm.state(), "paused")
+        self.assertOnlyTipTracked(vm, b5)
+        vm.resume()
+
+
+class InterruptedIncremental(IncrementalCase):
+
+    def chain(self, vm):
+        """A full and an incremental backup of the running vm; returns
+        {timestamp: copies of the disks at that backup}, oldest first."""
+        self.copies_dir = os.path.join(self.tool.root, "copies")
+        os.makedirs(self.copies_dir)
+        points = {}
+        for number, byte in enumerate((0x41, 0x42)):
+            for target in vm.images:
+                vm.write_pattern(target, byte + 0x10 * (target == "vdb"), (number + 1) * MIB,
+                                 128 * KIB)
+            _, ts = self.run_i(vm)
+            points[ts] = copy_disks(vm, self.copies_dir, ts)
+        return points
+
+    def start_gated(self, vm, stand_in, text):
+        """Starts a run with --incremental whose `stand_in` waits at a gate;
+        returns (process, marker, release)."""
+        bindir, marker, release = self.gate("gated-" + stand_in)
+        vmlib.write_script(bindir, stand_in, text % {
+            "marker": marker, "release": release, "calls": os.path.join(bindir, "calls")})
+        sleep_past(self.last)
+        proc = start_tool(self.tool, ["-n", vm.name, "-r", self.root, "-k", "5", "-i"],
+                          extra_path=[bindir], new_session=True)
+        self.addCleanup(lambda: proc.poll() is None and os.killpg(proc.pid, signal.SIGKILL))
+        wait_for_file(marker)
+        return proc, marker, release
+
+    def assertInterruptedCleanly(self, vm, result, parent, stamps):
+        """An incremental run from backup `parent` stopped by SIGTERM: exit 143,
+        its record says so, and nothing it made is left (its checkpoint, job,
+        scratch images, directory)."""
+        self.assertEqual(result.rc, 143, result)
+        self.assertEqual(result.err_lines[-1], "WARN:  Interrupted by Terminated; the backup job "
+                         "was aborted, its checkpoint and the partial backup removed.", result)
+        self.assertEqual(len(result.app_log), 1, result.app_log)
+        self.assertRegex(result.app_log[0], r"^\[[^]]+\] vm=%s result=interrupted .*kind="
+                         r"incremental parent=%s .*reason=\"SIGTERM\"$" % (re.escape(vm.name),
+                                                                         parent))
+        self.assertEqual(timestamp_dirs(os.path.join(self.root, vm.name)), stamps)
+        self.assertEqual(scratch_images(vm), [])
+        self.assertEqual(job_type(vm), "None")
+        # The rest of the test goes on if this fails: the next run must clean up.
+        with self.subTest("the stopped run's checkpoint is deleted"):
+            self.assertOnlyTipTracked(vm, parent)
+
+    def test_run_killed_during_the_copy_then_one_stopped_after_the_job_began(self):
+        vm = vmlib.make_vm(self, disks=[("vda", "qcow2", "32M"), ("vdb", "qcow2", "16M")])
+        fill_random(vm, "vda", 4 * MIB)
+        vm.start()
+        points = self.chain(vm)
+        b0, b1 = points
+        vm_dir = os.path.join(self.root, vm.name)
+
+        # SIGKILL to the run and all it started while it copies the changed blocks.
+        vm.write_pattern("vda", 0x43, 6 * MIB, 64 * KIB)
+        proc, marker, _ = self.start_gated(vm, "qemu-img", GATED_QEMU_IMG)
+        os.killpg(proc.pid, signal.SIGKILL)
+        self.assertEqual(finish_tool(self.tool, proc).rc, -signal.SIGKILL)
+        (killed,) = timestamp_dirs(vm_dir)[2:]
+        # It leaves its checkpoint, its scratch images and its partial directory.
+        self.assertEqual(checkpoint_names(vm), [CHECKPOINT_PREFIX + b1, CHECKPOINT_PREFIX + killed])
+        scratch = sorted(os.path.join(vm.scratch, "%s-%s.quorlane-backup-scratch.qcow2"
+                                      % (vm.name, t)) for t in vm.images)
+        self.assertEqual(scratch_images(vm), scratch)
+
+        # The next run deletes them and continues from the newest complete
+        # backup: the writes made before the killed run are in it too.
+        vm.write_pattern("vdb", 0x53, 7 * MIB, 64 * KIB)
+        result, b2 = self.run_i(vm)
+        points[b2] = copy_disks(vm, self.copies_dir, b2)
+        self.assertKind(result, "Incremental backup: only the blocks changed since backup %s "
+                        "(backup 3 of at most 7 in its chain)." % b1)
+        self.assertIn("WARN:  Checkpoint '%s%s' belongs to no complete backup (a run was killed); "
+                      "deleting it." % (CHECKPOINT_PREFIX, killed), result.err_lines)
+        for path in scratch:
+            self.assertIn("WARN:  Removed the scratch image of an interrupted run: " + path,
+                          result.err_lines)
+        self.assertChain(vm, b2, result, b1, {"vda": 32 * MIB, "vdb": 16 * MIB})
+        self.assertEqual(top_clusters(self.image(vm, b2, "vda"), 64 * KIB), {6 * 16})
+        self.assertEqual(top_clusters(self.image(vm, b2, "vdb"), 64 * KIB), {7 * 16})
+        self.assertOnlyTipTracked(vm, b2)
+        # The killed run's directory is no backup; it stays for the operator.
+        self.assertEqual(timestamp_dirs(vm_dir), [b0, b1, killed, b2])
+
+        # SIGTERM to the run once its backup job has begun: the run ends with
+        # all it made removed.
+        vm.write_pattern("vda", 0x44, 8 * MIB, 64 * KIB)
+        proc, marker, release = self.start_gated(vm, "virsh", GATED_VIRSH)
+        os.kill(proc.pid, signal.SIGTERM)
+        open(release, "w").close()
+        result = finish_tool(self.tool, proc)
+        with open(marker) as f:
+            self.assertEqual(f.read(), "begun 0\n")
+        self.assertInterruptedCleanly(vm, result, b2, [b0, b1, killed, b2])
+
+        # Every kept backup restores what the disks held then, and the chain
+        # goes on from the last complete backup.
+        result, b3 = self.run_i(vm)
+        points[b3] = copy_disks(vm, self.copies_dir, b3)
+        self.assertKind(result, "Incremental backup: only the blocks changed since backup %s "
+                        "(backup 4 of at most 7 in its chain)." % b2)
+        for ts, copies in points.items():
+            self.assertHolds(vm, ts, copies)
+        self.assertOnlyTipTracked(vm, b3)
+
+    def test_run_stopped_during_the_copy_of_the_changed_blocks(self):
+        vm = vmlib.make_vm(self, disks=[("vda", "qcow2", "32M")])
+        vm.start()
+        points = self.chain(vm)
+        b0, b1 = points
+        vm.write_pattern("vda", 0x45, 9 * MIB, 64 * KIB)
+        proc, _, release = self.start_gated(vm, "qemu-img", GATED_QEMU_IMG)
+        os.kill(proc.pid, signal.SIGTERM)
+        open(release, "w").close()
+        result = finish_tool(self.tool, proc)
+        self.assertInterruptedCleanly(vm, result, b1, [b0, b1])
+
+        result, b2 = self.run_i(vm)
+        points[b2] = copy_disks(vm, self.copies_dir, b2)
+        self.assertKind(result, "Incremental backup: only the blocks changed since backup %s "
+                        "(backup 3 of at most 7 in its chain)." % b1)
+        for ts, copies in points.items():
+            self.assertHolds(vm, ts, copies)
+        self.assertOnlyTipTracked(vm, b2)
+
+
 if __name__ == "__main__":
     unittest.main()
