@@ -545,5 +545,94 @@ class InterruptedIncremental(IncrementalCase):
         self.assertOnlyTipTracked(vm, b2)
 
 
+class QcowGuest(guest.GuestVM):
+    """The test guest with both data disks in qcow2 images: a raw image
+    holds no bitmaps, and every disk must for a chain."""
+
+    def __init__(self):
+        super().__init__()
+        raw = self.images["vdb"]
+        image = os.path.splitext(raw)[0] + ".qcow2"
+        subprocess.run(["qemu-img", "convert", "-q", "-f", "raw", "-O", "qcow2", raw, image],
+                       check=True, stdin=subprocess.DEVNULL)
+        os.unlink(raw)
+        self.images["vdb"], self.formats["vdb"] = image, "qcow2"
+
+
+RECORDING_VIRSH = '#!/bin/sh\nprintf "%%s\\n" "$*" >> %s\nexec /usr/bin/virsh "$@"\n'
+
+
+class RealGuestChain(IncrementalCase):
+
+    def test_busy_guest_chain_keeps_its_files_and_the_last_incremental_boots(self):
+        vm = QcowGuest()
+        self.addCleanup(vm.cleanup)
+        vm.boot()
+        bindir = os.path.join(self.tool.root, "recording-bin")
+        os.makedirs(bindir)
+        calls = os.path.join(bindir, "calls")
+        vmlib.write_script(bindir, "virsh", RECORDING_VIRSH % calls)
+        sizes = {"vda": 64 * MIB, "vdb": 64 * MIB}
+
+        # A full backup and three incremental ones, the last quiesced, while
+        # the guest writes; before each the guest has synced ten more files.
+        points, parent = [], None
+        for quiesce in (False, False, False, True):
+            vm.wait_synced(vm.synced() + 10)
+            synced = vm.synced()
+            result, ts = self.run_i(vm, *(["--quiesce"] if quiesce else []), extra_path=[bindir])
+            if parent:
+                self.assertKind(result, "Incremental backup: only the blocks changed since backup "
+                                "%s (backup %d of at most 7 in its chain)." % (parent,
+                                                                              len(points) + 1))
+            self.assertChain(vm, ts, result, parent, sizes)
+            self.assertRegex(result.app_log[0], " consistency=%s " % (
+                "application-consistent" if quiesce else "crash-consistent"))
+            points.append((ts, synced, quiesce))
+            parent = ts
+        self.assertGreater(vm.synced(), synced)  # the guest kept writing
+        tip = parent
+        self.assertOnlyTipTracked(vm, tip)
+        # The quiesced job began inside a freeze of the guest's file systems.
+        with open(calls) as f:
+            commands = [line.split()[0] for line in f if line.split()[0] in (
+                "domfsfreeze", "domfsthaw", "backup-begin", "snapshot-create-as")]
+        self.assertEqual(commands, ["snapshot-create-as"] + ["backup-begin"] * 2 + [
+            "domfsfreeze", "backup-begin", "domfsthaw"])
+        vm.shutoff()  # the restored copy boots on the CPUs alone
+
+        # Each backup holds the files synced before it; the quiesced one's
+        # file systems are clean and all their files whole.
+        workdir = os.path.join(vm.scratch, "check")
+        found = {}
+        for ts, synced, quiesce in points:
+            for target in sorted(vm.images):
+                files = guest.check_image(self, self.image(vm, ts, target), workdir,
+                                          fix=not quiesce)
+                lost = [seq for seq in range(1, synced + 1) if not files.get(seq)]
+                self.assertEqual(lost, [], "%s of %s: synced files lost" % (target, ts))
+                if quiesce:
+                    self.assertEqual(sorted(files), list(range(1, len(files) + 1)), target)
+                    self.assertEqual([seq for seq, ok in files.items() if not ok], [], target)
+                    found[target] = files
+
+        # The last incremental backup, restored beside the guest, boots and
+        # finds every file intact.
+        new = vm.name + "-copy"
+        restored = guest.GuestVM(name=new, xml_text="<domain/>")
+        self.addCleanup(restored.cleanup)
+        restored.console = os.path.join(vm.scratch, new + "-console.log")
+        result = self.tool.run(["-b", self.backup_dir(vm, tip), "--as", new, "-i",
+                                restored.scratch, "--start"], binary=harness.RESTORE_BINARY)
+        self.assertEqual(result.rc, 0, result)
+        restored.wait_ready()
+        self.assertEqual(restored.reports(), {t: (len(files), 0) for t, files in found.items()})
+        disks = {t: s for _, d, t, s in restored.domblklist() if d == "disk"}
+        self.assertEqual(disks, {t: os.path.join(restored.scratch, "%s-%s.qcow2" % (new, t))
+                                 for t in sizes})
+        for image in disks.values():
+            self.assertNotIn("backing-filename", vmlib.image_info(image))
+
+
 if __name__ == "__main__":
     unittest.main()
