@@ -17,13 +17,14 @@ import os
 import re
 import signal
 import subprocess
+import time
 import unittest
 
 import guest
 import vmlib
 from vmlib import harness, virsh
-from drills import MIB, DrillCase, finish_tool, sleep_past, start_tool, timestamp_dirs, \
-    wait_for_file
+from drills import (MIB, DrillCase, finish_tool, sleep_past, start_tool, timestamp_dirs,
+                    wait_for_file)
 
 KIB = 1024
 CHECKPOINT_PREFIX = "quorlane-"
@@ -142,11 +143,11 @@ def kill_qemu(vm):
     sees the VM shut off."""
     with open("/run/libvirt/qemu/%s.pid" % vm.name) as f:
         os.kill(int(f.read().strip()), signal.SIGKILL)
-    deadline = vmlib.time.time() + 60
+    deadline = time.time() + 60
     while vm.state() != "shut off":
-        if vmlib.time.time() > deadline:
+        if time.time() > deadline:
             raise AssertionError("%s still %s after SIGKILL to QEMU" % (vm.name, vm.state()))
-        vmlib.time.sleep(0.1)
+        time.sleep(0.1)
 
 
 def kind_lines(result):
@@ -253,11 +254,12 @@ class IncrementalChain(IncrementalCase):
         # The full backup that starts the chain.
         vm.write_pattern("vda", 0x11, 10 * MIB, 1 * MIB)
         vm.write_pattern("vdb", 0x21, 6 * MIB, 512 * KIB)
+        copies = copy_disks(vm, copies_dir, "b0")
         result, b0 = self.run_i(vm, "-C", "4")
         self.assertKind(result, "Full backup, starting a new chain: no complete backup of this "
                         "VM was made with --incremental.")
         self.assertChain(vm, b0, result, None, sizes)
-        points.append((b0, copy_disks(vm, copies_dir, "b0")))
+        points.append((b0, copies))
         self.assertOnlyTipTracked(vm, b0)
 
         # Writes over the full backup's data and into clusters it does not hold,
@@ -278,11 +280,12 @@ class IncrementalChain(IncrementalCase):
                         write_zeroes(vm, target, offset, length)
                     else:
                         vm.write_pattern(target, byte, offset, length)
+            copies = copy_disks(vm, copies_dir, "b%d" % number)
             result, ts = self.run_i(vm, "-C", "4")
             self.assertKind(result, "Incremental backup: only the blocks changed since backup %s "
                             "(backup %d of at most 4 in its chain)." % (parent, number + 1))
             self.assertChain(vm, ts, result, parent, sizes)
-            points.append((ts, copy_disks(vm, copies_dir, "b%d" % number)))
+            points.append((ts, copies))
             # Only the clusters written since the parent, which take far less
             # room than the full backup.
             for target, requests in writes.items():
@@ -337,12 +340,13 @@ class IncrementalChain(IncrementalCase):
 
         # A kept incremental backup keeps the full one it is made on.
         vm.write_pattern("vda", 0x16, 5 * MIB, 64 * KIB)
+        copies = copy_disks(vm, copies_dir, "b5")
         result, b5 = self.run_i(vm, "-C", "4", keep=1)
         self.assertKind(result, "Incremental backup: only the blocks changed since backup %s "
                         "(backup 2 of at most 4 in its chain)." % b4)
         self.assertChain(vm, b5, result, b4, sizes)
         self.assertEqual(timestamp_dirs(os.path.join(self.root, vm.name)), [b4, b5])
-        self.assertHolds(vm, b5, copy_disks(vm, copies_dir, "b5"))
+        self.assertHolds(vm, b5, copies)
         self.assertOnlyTipTracked(vm, b5)
 
 
@@ -363,6 +367,7 @@ class ChainBreaks(IncrementalCase):
         kill_qemu(vm)
         vm.start()
         vm.write_pattern("vda", 0x32, 2 * MIB, 64 * KIB)
+        copies = copy_disks(vm, copies_dir, "b1")
         result, b1 = self.run_i(vm)
         checkpoint = CHECKPOINT_PREFIX + b0
         self.assertIn(kind_lines(result), [
@@ -371,47 +376,51 @@ class ChainBreaks(IncrementalCase):
             ["Full backup, starting a new chain: libvirt has no checkpoint '%s' of backup %s."
              % (checkpoint, b0)]])
         self.assertChain(vm, b1, result, None, sizes)
-        self.assertHolds(vm, b1, copy_disks(vm, copies_dir, "b1"))
+        self.assertHolds(vm, b1, copies)
         self.assertOnlyTipTracked(vm, b1)
 
         # The new chain goes on.
         vm.write_pattern("vda", 0x33, 3 * MIB, 64 * KIB)
+        copies = copy_disks(vm, copies_dir, "b2")
         result, b2 = self.run_i(vm)
         self.assertKind(result, "Incremental backup: only the blocks changed since backup %s "
                         "(backup 2 of at most 7 in its chain)." % b1)
         self.assertChain(vm, b2, result, b1, sizes)
         self.assertEqual(top_clusters(self.image(vm, b2, "vda"), 64 * KIB), {3 * 16})
-        self.assertHolds(vm, b2, copy_disks(vm, copies_dir, "b2"))
+        self.assertHolds(vm, b2, copies)
 
         # Its checkpoint deleted behind the tool's back.
         virsh("checkpoint-delete", vm.name, CHECKPOINT_PREFIX + b2)
         vm.write_pattern("vda", 0x34, 4 * MIB, 64 * KIB)
+        copies = copy_disks(vm, copies_dir, "b3")
         result, b3 = self.run_i(vm)
         self.assertKind(result, "Full backup, starting a new chain: libvirt has no checkpoint "
                         "'%s%s' of backup %s." % (CHECKPOINT_PREFIX, b2, b2))
         self.assertChain(vm, b3, result, None, sizes)
-        self.assertHolds(vm, b3, copy_disks(vm, copies_dir, "b3"))
+        self.assertHolds(vm, b3, copies)
         self.assertOnlyTipTracked(vm, b3)
 
         # The disk grown: its new blocks were never tracked.
         virsh("blockresize", vm.name, "vda", "%dB" % (48 * MIB))
         sizes = {"vda": 48 * MIB}
         vm.write_pattern("vda", 0x35, 40 * MIB, 64 * KIB)
+        copies = copy_disks(vm, copies_dir, "b4")
         result, b4 = self.run_i(vm)
         self.assertKind(result, "Full backup, starting a new chain: disk vda has %d bytes, %d in "
                         "backup %s." % (48 * MIB, 32 * MIB, b3))
         self.assertChain(vm, b4, result, None, sizes)
-        self.assertHolds(vm, b4, copy_disks(vm, copies_dir, "b4"))
+        self.assertHolds(vm, b4, copies)
 
         # A paused VM continues its chain.
         vm.write_pattern("vda", 0x36, 44 * MIB, 64 * KIB)
         vm.pause()
+        copies = copy_disks(vm, copies_dir, "b5")
         result, b5 = self.run_i(vm)
         self.assertKind(result, "Incremental backup: only the blocks changed since backup %s "
                         "(backup 2 of at most 7 in its chain)." % b4)
         self.assertChain(vm, b5, result, b4, sizes)
         self.assertEqual(top_clusters(self.image(vm, b5, "vda"), 64 * KIB), {44 * 16})
-        self.assertHolds(vm, b5, copy_disks(vm, copies_dir, "b5"))
+        self.assertHolds(vm, b5, copies)
         self.assertEqual(vm.state(), "paused")
         self.assertOnlyTipTracked(vm, b5)
         vm.resume()
@@ -429,8 +438,9 @@ class InterruptedIncremental(IncrementalCase):
             for target in vm.images:
                 vm.write_pattern(target, byte + 0x10 * (target == "vdb"), (number + 1) * MIB,
                                  128 * KIB)
+            copies = copy_disks(vm, self.copies_dir, "b%d" % number)
             _, ts = self.run_i(vm)
-            points[ts] = copy_disks(vm, self.copies_dir, ts)
+            points[ts] = copies
         return points
 
     def start_gated(self, vm, stand_in, text):
@@ -445,6 +455,14 @@ class InterruptedIncremental(IncrementalCase):
         self.addCleanup(lambda: proc.poll() is None and os.killpg(proc.pid, signal.SIGKILL))
         wait_for_file(marker)
         return proc, marker, release
+
+    def finish_gated(self, proc):
+        """The result of a gated run; the next run starts in a later second."""
+        result = finish_tool(self.tool, proc)
+        for line in result.out_lines:
+            if line.startswith("Step 2: Creating backup directory: "):
+                self.last = os.path.basename(line.rsplit(" ", 1)[1])
+        return result
 
     def assertInterruptedCleanly(self, vm, result, parent, stamps):
         """An incremental run from backup `parent` stopped by SIGTERM: exit 143,
@@ -476,7 +494,7 @@ class InterruptedIncremental(IncrementalCase):
         vm.write_pattern("vda", 0x43, 6 * MIB, 64 * KIB)
         proc, marker, _ = self.start_gated(vm, "qemu-img", GATED_QEMU_IMG)
         os.killpg(proc.pid, signal.SIGKILL)
-        self.assertEqual(finish_tool(self.tool, proc).rc, -signal.SIGKILL)
+        self.assertEqual(self.finish_gated(proc).rc, -signal.SIGKILL)
         (killed,) = timestamp_dirs(vm_dir)[2:]
         # It leaves its checkpoint, its scratch images and its partial directory.
         self.assertEqual(checkpoint_names(vm), [CHECKPOINT_PREFIX + b1, CHECKPOINT_PREFIX + killed])
@@ -487,8 +505,9 @@ class InterruptedIncremental(IncrementalCase):
         # The next run deletes them and continues from the newest complete
         # backup: the writes made before the killed run are in it too.
         vm.write_pattern("vdb", 0x53, 7 * MIB, 64 * KIB)
+        copies = copy_disks(vm, self.copies_dir, "b2")
         result, b2 = self.run_i(vm)
-        points[b2] = copy_disks(vm, self.copies_dir, b2)
+        points[b2] = copies
         self.assertKind(result, "Incremental backup: only the blocks changed since backup %s "
                         "(backup 3 of at most 7 in its chain)." % b1)
         self.assertIn("WARN:  Checkpoint '%s%s' belongs to no complete backup (a run was killed); "
@@ -509,15 +528,16 @@ class InterruptedIncremental(IncrementalCase):
         proc, marker, release = self.start_gated(vm, "virsh", GATED_VIRSH)
         os.kill(proc.pid, signal.SIGTERM)
         open(release, "w").close()
-        result = finish_tool(self.tool, proc)
+        result = self.finish_gated(proc)
         with open(marker) as f:
             self.assertEqual(f.read(), "begun 0\n")
         self.assertInterruptedCleanly(vm, result, b2, [b0, b1, killed, b2])
 
         # Every kept backup restores what the disks held then, and the chain
         # goes on from the last complete backup.
+        copies = copy_disks(vm, self.copies_dir, "b3")
         result, b3 = self.run_i(vm)
-        points[b3] = copy_disks(vm, self.copies_dir, b3)
+        points[b3] = copies
         self.assertKind(result, "Incremental backup: only the blocks changed since backup %s "
                         "(backup 4 of at most 7 in its chain)." % b2)
         for ts, copies in points.items():
@@ -533,11 +553,12 @@ class InterruptedIncremental(IncrementalCase):
         proc, _, release = self.start_gated(vm, "qemu-img", GATED_QEMU_IMG)
         os.kill(proc.pid, signal.SIGTERM)
         open(release, "w").close()
-        result = finish_tool(self.tool, proc)
+        result = self.finish_gated(proc)
         self.assertInterruptedCleanly(vm, result, b1, [b0, b1])
 
+        copies = copy_disks(vm, self.copies_dir, "b2")
         result, b2 = self.run_i(vm)
-        points[b2] = copy_disks(vm, self.copies_dir, b2)
+        points[b2] = copies
         self.assertKind(result, "Incremental backup: only the blocks changed since backup %s "
                         "(backup 3 of at most 7 in its chain)." % b1)
         for ts, copies in points.items():
