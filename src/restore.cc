@@ -79,6 +79,13 @@ std::string chainColumn(const BackupDir& backup) {
   return "  kind: incremental, parent " + record->parent;
 }
 
+// A backup that a live restore reads from must not be touched.
+std::string pinColumn(const BackupDir& backup) {
+  std::string readers;
+  for (const Pin& pin : backup.pins()) readers += (readers.empty() ? "" : ",") + pin.vm;
+  return readers.empty() ? std::string() : "  in use by " + readers + " (live restore)";
+}
+
 bool sameContent(const std::string& a, const std::string& b) {
   const std::optional<std::string> left = readFile(a);
   const std::optional<std::string> right = readFile(b);
@@ -212,7 +219,8 @@ int Restore::runList() {
     }
     std::cout << backup.timestamp << "  " << (backup.complete() ? "complete  " : "incomplete")
               << "  disks: " << (disks.empty() ? "-" : disks)
-              << "  size: " << humanSize(sizeOnDisk(backup.path)) << chainColumn(backup) << "\n";
+              << "  size: " << humanSize(sizeOnDisk(backup.path)) << chainColumn(backup)
+              << pinColumn(backup) << "\n";
   }
   return kExitSuccess;
 }

@@ -116,6 +116,8 @@ class LiveRestoreTest(RestoreTest):
         pin = os.path.join(self.d, "live-restore-copy.pin")
         self.assertTrue(os.path.exists(pin))
         self.assertEqual(stat.S_IMODE(os.stat(self.d).st_mode), 0o701)
+        listed = self.restore("-n", "web01", "-r", self.root, "--list").out.splitlines()
+        self.assertTrue(listed[0].endswith("  in use by copy (live restore)"), listed)
         # Retention neither counts nor deletes the pinned backup.
         for ts in ("2026-03-05_00-00-00", "2026-03-06_00-00-00"):
             lay_out_backup(os.path.join(self.root, "web01", ts))
