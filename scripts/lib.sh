@@ -6,7 +6,7 @@ QUORLANE_PACKAGES=(
   cmake ninja-build g++ libgtest-dev python3 util-linux
   libvirt-daemon-system libvirt-clients qemu-system-x86 qemu-utils ovmf
   libxml2-utils libxml2-dev systemd bash-completion man-db groff-base dpkg-dev logrotate file
-  cpio e2fsprogs kmod
+  cpio e2fsprogs kmod libvirt-l10n locales
 )
 
 # Installs the named packages that are missing, with one 'apt-get update'.
@@ -46,6 +46,24 @@ ensure_libvirt() {
   done
   echo "libvirtd did not come up" >&2
   return 1
+}
+
+# Generates the locales that the end-to-end tests run the programs under,
+# where they are missing. They are also listed in /etc/locale.gen, so that a
+# later locale-gen (which rebuilds the archive from that list) keeps them.
+ensure_test_locales() {
+  local locale name
+  for locale in de_DE fr_FR; do
+    name=$locale.UTF-8
+    if ! grep -q "^$name UTF-8" /etc/locale.gen 2>/dev/null; then
+      if grep -q "^# *$name UTF-8" /etc/locale.gen 2>/dev/null; then
+        sed -i "s/^# *$name UTF-8/$name UTF-8/" /etc/locale.gen
+      else
+        echo "$name UTF-8" >>/etc/locale.gen
+      fi
+    fi
+    locale -a 2>/dev/null | grep -qx "$locale.utf8" || localedef -i "$locale" -f UTF-8 "$name"
+  done
 }
 
 # Configures and builds into the given directory with any extra CMake options.
