@@ -21,17 +21,26 @@ RECORDING_VIRSH = '#!/bin/sh\nprintf "%%s\\n" "$*" >> %s\nexec /usr/bin/virsh "$
 
 
 def restart_libvirtd():
-    """Restarts the daemon as a package upgrade does: SIGTERM, wait for its
-    exit, start it again at once. It runs again whatever happens."""
-    pid = int(subprocess.check_output(["pgrep", "-x", "libvirtd"]).split()[0])
+    """Restarts the system daemon as a package upgrade does: SIGTERM, wait for
+    its exit, start it again at once. It runs again whatever happens. The
+    daemon is the one its pid file names: a user's session daemon has the
+    same process name."""
+    pid = vmlib.daemon_pid("libvirtd")
+    if pid is None:
+        raise AssertionError("/run/libvirtd.pid names no running libvirtd")
     try:
         os.kill(pid, signal.SIGTERM)
-        deadline = time.time() + 30
-        while os.path.exists("/proc/%d" % pid) and time.time() < deadline:
+        deadline = time.time() + 300
+        while os.path.exists("/proc/%d" % pid):
+            if time.time() > deadline:
+                raise AssertionError("libvirtd (pid %d) did not exit on SIGTERM" % pid)
             time.sleep(0.05)
     finally:
-        if not vmlib.ensure_daemons():
-            raise AssertionError("libvirtd did not come back")
+        reason = vmlib.start_daemons()
+        if reason:
+            raise AssertionError("libvirtd did not come back: " + reason)
+    if vmlib.daemon_pid("libvirtd") in (None, pid):
+        raise AssertionError("no new libvirtd after the restart")
 
 
 class GuestFaults(guest.GuestCase, DrillCase):

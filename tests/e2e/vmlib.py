@@ -10,6 +10,10 @@ Stable API (other test modules import it; only additions, no changes):
                                daemon answers (starts the daemons first)
   ensure_daemons()             start virtlogd/libvirtd if needed; True if
                                virsh can reach the daemon
+  start_daemons()              the same; None if virsh can reach the daemon,
+                               else why not
+  daemon_pid(name)             pid of the system's libvirtd or virtlogd from its
+                               pid file, or None
   virsh(*args, check=True)     run virsh -c qemu:///system; CompletedProcess
   VM(disks=..., cdrom=False, uefi=False, agent=False, memory_mib=128)
       .name .scratch .images{target: path} .formats{target: fmt}
@@ -90,18 +94,42 @@ def virsh(*args, check=True, timeout=120):
     return proc
 
 
-def ensure_daemons():
-    """Starts virtlogd and libvirtd where nothing did; True once virsh answers."""
+def start_daemons():
+    """Starts the system's virtlogd and libvirtd where they do not answer
+    (scripts/lib.sh ensure_libvirt); None once virsh reaches the daemon, else
+    the reason."""
     if shutil.which("virsh") is None:
-        return False
+        return "virsh is not installed"
     script = ". scripts/lib.sh && ensure_libvirt"
     try:
-        subprocess.run(["bash", "-c", script], cwd=REPO, capture_output=True, timeout=60,
-                       stdin=subprocess.DEVNULL)
-        return subprocess.run(["virsh", "-c", URI, "version"], capture_output=True,
-                              timeout=30, stdin=subprocess.DEVNULL).returncode == 0
-    except (OSError, subprocess.TimeoutExpired):
-        return False
+        started = subprocess.run(["bash", "-c", script], cwd=REPO, capture_output=True, text=True,
+                                 timeout=180, stdin=subprocess.DEVNULL)
+        proc = subprocess.run(["virsh", "-c", URI, "version"], capture_output=True, text=True,
+                              timeout=30, stdin=subprocess.DEVNULL)
+    except (OSError, subprocess.TimeoutExpired) as e:
+        return "the libvirt daemons cannot be started: %s" % e
+    if proc.returncode == 0:
+        return None
+    return "libvirtd cannot be reached at %s:\n%s" % (
+        URI, "\n".join(t.strip() for t in (started.stderr, proc.stderr) if t.strip()))
+
+
+def ensure_daemons():
+    """Starts virtlogd and libvirtd where nothing did; True once virsh answers."""
+    return start_daemons() is None
+
+
+def daemon_pid(name):
+    """The pid of the system's `name` (libvirtd, virtlogd) from its pid file,
+    None unless a process of that name runs with it. A user's session daemon
+    of the same name keeps its pid file elsewhere."""
+    try:
+        with open("/run/%s.pid" % name) as f:
+            pid = int(f.read().split()[0])
+        with open("/proc/%d/comm" % pid) as f:
+            return pid if f.read().strip() == name else None
+    except (OSError, ValueError, IndexError):
+        return None
 
 
 def require_libvirt():
@@ -113,8 +141,9 @@ def require_libvirt():
             raise unittest.SkipTest("%s is not installed" % prog)
     if not os.path.exists(BINARY):
         raise unittest.SkipTest("binary not built: %s" % BINARY)
-    if not ensure_daemons():
-        raise unittest.SkipTest("libvirtd cannot be reached at %s" % URI)
+    reason = start_daemons()
+    if reason:
+        raise unittest.SkipTest(reason)
 
 
 def kvm_available():
