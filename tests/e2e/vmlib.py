@@ -6,8 +6,12 @@ is a running VM with disks, which is all a backup needs.
 
 Stable API (other test modules import it; only additions, no changes):
 
-  require_libvirt()            raise unittest.SkipTest unless root and the
-                               daemon answers (starts the daemons first)
+  require_libvirt()            unless root and the daemon answers (starts the
+                               daemons first): cannot_run(the reason)
+  cannot_run(reason)           unittest.SkipTest(reason), or an AssertionError
+                               where the tests must run (e2e_required())
+  e2e_required()               True under scripts/test (QUORLANE_E2E_REQUIRED=1)
+                               and in CI (CI=true)
   ensure_daemons()             start virtlogd/libvirtd if needed; True if
                                virsh can reach the daemon
   start_daemons()              the same; None if virsh can reach the daemon,
@@ -132,18 +136,33 @@ def daemon_pid(name):
         return None
 
 
+def e2e_required():
+    """Whether these tests must run rather than skip: under scripts/test and
+    in CI, where a file whose tests all skipped would count as passed."""
+    return (os.environ.get("QUORLANE_E2E_REQUIRED", "") not in ("", "0")
+            or os.environ.get("CI", "").lower() in ("true", "1"))
+
+
+def cannot_run(reason):
+    """Skips with the reason for a developer running a file by hand; fails
+    with it where the tests must run (e2e_required())."""
+    if e2e_required():
+        raise AssertionError("end-to-end tests cannot run: " + reason)
+    raise unittest.SkipTest(reason)
+
+
 def require_libvirt():
-    """Raises unittest.SkipTest with the reason when these tests cannot run."""
+    """cannot_run(the reason) when these tests cannot run here."""
     if os.geteuid() != 0:
-        raise unittest.SkipTest("needs root (system libvirt daemon and a private mount namespace)")
+        cannot_run("needs root (system libvirt daemon and a private mount namespace)")
     for prog in ("virsh", "qemu-img", "qemu-io", "unshare"):
         if shutil.which(prog) is None:
-            raise unittest.SkipTest("%s is not installed" % prog)
+            cannot_run("%s is not installed" % prog)
     if not os.path.exists(BINARY):
-        raise unittest.SkipTest("binary not built: %s" % BINARY)
+        cannot_run("binary not built: %s" % BINARY)
     reason = start_daemons()
     if reason:
-        raise unittest.SkipTest(reason)
+        cannot_run(reason)
 
 
 def kvm_available():
