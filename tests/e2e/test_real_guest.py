@@ -3,27 +3,17 @@ crash-consistent and quiesced backups hold sound ext4 file systems with the
 guest's files intact, a restored backup boots and finds its files, and
 --quiesce refuses a guest whose agent has stopped."""
 import os
-import time
 import unittest
 
 import guest
 import vmlib
-from drills import finish_tool, start_tool
+from drills import run_with_copy_held
 from vmlib import harness
 
 AGENT_LINES = ["ERROR: --quiesce was requested, but qemu-guest-agent is not",
                "ERROR: responsive on VM '%s'. Either install/start the",
                "ERROR: agent inside the guest, or omit --quiesce to take a",
                "ERROR: crash-consistent backup."]
-
-# The first disk copy waits until the test releases it.
-HELD_QEMU_IMG = """#!/bin/sh
-if [ "$1" = convert ] && [ ! -e '%(held)s' ]; then
-  : >'%(held)s'
-  while [ ! -e '%(release)s' ]; do sleep 0.1; done
-fi
-exec /usr/bin/qemu-img "$@"
-"""
 
 
 class RealGuest(guest.GuestCase):
@@ -56,23 +46,12 @@ class RealGuest(guest.GuestCase):
         """Runs the tool with its first disk copy held until the guest, on its
         overlays by then, has synced twice more: the writer keeps the file
         systems busy during the run, however fast the copy would be."""
-        held = os.path.join(self.bin, "copy-held")
-        release = os.path.join(self.bin, "copy-released")
-        vmlib.write_script(self.bin, "qemu-img", HELD_QEMU_IMG % {"held": held,
-                                                                  "release": release})
-        proc = start_tool(self.tool, args, extra_path=[self.bin])
-        try:
-            while not os.path.exists(held) and proc.poll() is None:
-                time.sleep(0.1)
-            if os.path.exists(held):
-                self.assertEqual({t: self.vm.active_image(t) for t in self.vm.images},
-                                 {t: self.vm.overlay_path(t) for t in self.vm.images})
-                self.vm.wait_synced(self.vm.synced() + 20)
-        finally:
-            open(release, "w").close()
-            result = finish_tool(self.tool, proc)
-        self.assertTrue(os.path.exists(held), result)
-        return result
+        def guest_writes_on_its_overlays():
+            self.assertEqual({t: self.vm.active_image(t) for t in self.vm.images},
+                             {t: self.vm.overlay_path(t) for t in self.vm.images})
+            self.vm.wait_synced(self.vm.synced() + 20)
+        return run_with_copy_held(self.tool, args, guest_writes_on_its_overlays,
+                                  extra_path=[self.bin])
 
     def snapshot_commands(self):
         with open(self.virsh_log) as f:
