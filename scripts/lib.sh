@@ -6,7 +6,7 @@ QUORLANE_PACKAGES=(
   cmake ninja-build g++ libgtest-dev python3 util-linux
   libvirt-daemon-system libvirt-clients qemu-system-x86 qemu-utils ovmf
   libxml2-utils libxml2-dev systemd bash-completion man-db groff-base dpkg-dev logrotate file
-  cpio e2fsprogs kmod
+  cpio e2fsprogs kmod libvirt-l10n locales
 )
 
 # Installs the named packages that are missing, with one 'apt-get update'.
@@ -33,19 +33,63 @@ ensure_kvm_access() {
   fi
 }
 
-# Starts virtlogd and libvirtd if they are not running, and waits until
-# virsh can talk to the daemon.
+# Whether something accepts connections on the unix socket $1.
+socket_answers() {
+  [ -S "$1" ] && python3 -c '
+import socket, sys
+s = socket.socket(socket.AF_UNIX)
+s.settimeout(10)
+s.connect(sys.argv[1])' "$1" 2>/dev/null
+}
+
+# Whether the pid file $1 names a running process called $2.
+pid_file_alive() {
+  local pid
+  pid=$(cat "$1" 2>/dev/null) && [ -n "$pid" ] && [ "$(cat "/proc/$pid/comm" 2>/dev/null)" = "$2" ]
+}
+
+# Starts the system's virtlogd and libvirtd where they do not answer, and
+# waits until virsh can talk to the daemon. A user's session daemons have
+# the same process names but their own sockets and pid files, so only the
+# system daemons' sockets and pid files count.
 ensure_libvirt() {
   ensure_kvm_access
-  pgrep -x virtlogd >/dev/null || virtlogd -d
-  pgrep -x libvirtd >/dev/null || libvirtd -d
+  if ! socket_answers /run/libvirt/virtlogd-sock && ! pid_file_alive /run/virtlogd.pid virtlogd; then
+    virtlogd -d || { echo "virtlogd could not be started" >&2; return 1; }
+  fi
+  virsh -c qemu:///system version >/dev/null 2>&1 && return 0
+  # A system daemon that runs but does not answer yet is waited for, not
+  # started twice.
+  if ! pid_file_alive /run/libvirtd.pid libvirtd; then
+    libvirtd -d || { echo "libvirtd could not be started" >&2; return 1; }
+  fi
   local i
-  for i in $(seq 1 50); do
+  for i in $(seq 1 300); do
     virsh -c qemu:///system version >/dev/null 2>&1 && return 0
+    pid_file_alive /run/libvirtd.pid libvirtd || break
     sleep 0.2
   done
-  echo "libvirtd did not come up" >&2
+  echo "libvirtd does not answer at qemu:///system:" \
+       "$(virsh -c qemu:///system version 2>&1 >/dev/null | head -n 3)" >&2
   return 1
+}
+
+# Generates the locales that the end-to-end tests run the programs under,
+# where they are missing. They are also listed in /etc/locale.gen, so that a
+# later locale-gen (which rebuilds the archive from that list) keeps them.
+ensure_test_locales() {
+  local locale name
+  for locale in de_DE fr_FR; do
+    name=$locale.UTF-8
+    if ! grep -q "^$name UTF-8" /etc/locale.gen 2>/dev/null; then
+      if grep -q "^# *$name UTF-8" /etc/locale.gen 2>/dev/null; then
+        sed -i "s/^# *$name UTF-8/$name UTF-8/" /etc/locale.gen
+      else
+        echo "$name UTF-8" >>/etc/locale.gen
+      fi
+    fi
+    locale -a 2>/dev/null | grep -qx "$locale.utf8" || localedef -i "$locale" -f UTF-8 "$name"
+  done
 }
 
 # Configures and builds into the given directory with any extra CMake options.

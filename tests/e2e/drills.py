@@ -108,6 +108,41 @@ def slow_qemu_img(directory, delay=3):
     return bindir, marker
 
 
+HELD_QEMU_IMG = """#!/bin/sh
+# The first 'convert' leaves the held marker and waits for the release file
+# before the real program copies.
+if [ "$1" = convert ] && [ ! -e '%(held)s' ]; then
+  : >'%(held)s'
+  while [ ! -e '%(release)s' ]; do sleep 0.1; done
+fi
+exec /usr/bin/qemu-img "$@"
+"""
+
+
+def run_with_copy_held(tool, args, during, extra_path=()):
+    """Runs the tool with its first disk copy held until during() has
+    returned, however long that takes, and returns its vmlib.ToolResult.
+    The VM is on its overlays while during() runs. A run that never reaches
+    its copy fails the test with its result. extra_path: more stand-ins,
+    after the holding qemu-img."""
+    bindir = tempfile.mkdtemp(prefix="held-copy-", dir=tool.root)
+    held = os.path.join(bindir, "copy-held")
+    release = os.path.join(bindir, "copy-released")
+    vmlib.write_script(bindir, "qemu-img", HELD_QEMU_IMG % {"held": held, "release": release})
+    proc = start_tool(tool, args, extra_path=[bindir] + list(extra_path))
+    try:
+        while not os.path.exists(held) and proc.poll() is None:
+            time.sleep(0.05)
+        if os.path.exists(held):
+            during()
+    finally:
+        open(release, "w").close()
+        result = finish_tool(tool, proc)
+    if not os.path.exists(held):
+        raise AssertionError("the run ended before its disk copy: %r" % result)
+    return result
+
+
 def wait_for_file(path, timeout=60):
     deadline = time.time() + timeout
     while time.time() < deadline:

@@ -8,7 +8,8 @@ import unittest
 import guest
 import vmlib
 from drills import (DrillCase, app_record, finish_tool, prior_snapshot_lines, recovery_command,
-                    sleep_past, slow_qemu_img, start_tool, timestamp_dirs, tree, wait_for_file)
+                    run_with_copy_held, sleep_past, slow_qemu_img, start_tool, timestamp_dirs,
+                    tree, wait_for_file)
 from vmlib import SNAPSHOT
 
 # A copy that lasts with its output open: 'convert' reads at 256 KiB/s.
@@ -21,17 +22,26 @@ RECORDING_VIRSH = '#!/bin/sh\nprintf "%%s\\n" "$*" >> %s\nexec /usr/bin/virsh "$
 
 
 def restart_libvirtd():
-    """Restarts the daemon as a package upgrade does: SIGTERM, wait for its
-    exit, start it again at once. It runs again whatever happens."""
-    pid = int(subprocess.check_output(["pgrep", "-x", "libvirtd"]).split()[0])
+    """Restarts the system daemon as a package upgrade does: SIGTERM, wait for
+    its exit, start it again at once. It runs again whatever happens. The
+    daemon is the one its pid file names: a user's session daemon has the
+    same process name."""
+    pid = vmlib.daemon_pid("libvirtd")
+    if pid is None:
+        raise AssertionError("/run/libvirtd.pid names no running libvirtd")
     try:
         os.kill(pid, signal.SIGTERM)
-        deadline = time.time() + 30
-        while os.path.exists("/proc/%d" % pid) and time.time() < deadline:
+        deadline = time.time() + 300
+        while os.path.exists("/proc/%d" % pid):
+            if time.time() > deadline:
+                raise AssertionError("libvirtd (pid %d) did not exit on SIGTERM" % pid)
             time.sleep(0.05)
     finally:
-        if not vmlib.ensure_daemons():
-            raise AssertionError("libvirtd did not come back")
+        reason = vmlib.start_daemons()
+        if reason:
+            raise AssertionError("libvirtd did not come back: " + reason)
+    if vmlib.daemon_pid("libvirtd") in (None, pid):
+        raise AssertionError("no new libvirtd after the restart")
 
 
 class GuestFaults(guest.GuestCase, DrillCase):
@@ -85,14 +95,14 @@ class GuestFaults(guest.GuestCase, DrillCase):
     def test_daemon_restarted_during_the_copy(self):
         self.vm.wait_synced(10)
         synced = self.vm.synced()
-        bindir, marker = slow_qemu_img(self.tool.root, delay=6)
-        proc = start_tool(self.tool, self.args, extra_path=[bindir])
-        wait_for_file(marker)
-        restart_libvirtd()
-        # The daemon is back during the copy and knows the VM is on its overlays.
-        self.assertIsNone(proc.poll())
-        self.assertEqual(self.vm.active_image("vda"), self.vm.overlay_path("vda"))
-        result = finish_tool(self.tool, proc)
+
+        def daemon_restarted():
+            restart_libvirtd()
+            # The daemon is back during the copy and knows the VM is on its
+            # overlays, which take the guest's writes.
+            self.assertEqual(self.vm.active_image("vda"), self.vm.overlay_path("vda"))
+            self.vm.wait_synced(self.vm.synced() + 20)
+        result = run_with_copy_held(self.tool, self.args, daemon_restarted)
         self.assertEqual(result.rc, 0, result)
         (stamp,) = timestamp_dirs(self.vm_dir)
         backup_dir = os.path.join(self.vm_dir, stamp)
@@ -100,7 +110,6 @@ class GuestFaults(guest.GuestCase, DrillCase):
         self.assertTrue(app_record(result.app_log[-1], self.vm.name, "success", dir_=backup_dir,
                                    consistency="crash-consistent"), result.app_log)
         self.assertOnBaseImages(self.vm)
-        self.assertGreater(self.vm.synced(), synced)  # the overlays took writes
         for target in self.vm.images:
             self.assertKept(self.backed_up(stamp, target), synced)
         self.assertBaseImagesKeepAllSynced()
@@ -109,16 +118,18 @@ class GuestFaults(guest.GuestCase, DrillCase):
         self.vm.wait_synced(10)
         self.vm.pause()
         paused_at = self.vm.synced()
-        bindir, marker = slow_qemu_img(self.tool.root, delay=8)
+        bindir = os.path.join(self.tool.root, "recording-bin")
+        os.makedirs(bindir)
         calls = os.path.join(bindir, "virsh-calls")
         vmlib.write_script(bindir, "virsh", RECORDING_VIRSH % calls)
-        proc = start_tool(self.tool, self.args + ["--quiesce"], extra_path=[bindir])
-        wait_for_file(marker)
-        self.vm.resume()
-        self.vm.wait_synced(paused_at + 20)
-        # Those files went to the overlays: the snapshot is still in place.
-        self.assertEqual(self.vm.active_image("vda"), self.vm.overlay_path("vda"))
-        result = finish_tool(self.tool, proc)
+
+        def resumed():
+            self.vm.resume()
+            self.vm.wait_synced(paused_at + 20)
+            # Those files went to the overlays: the snapshot is still in place.
+            self.assertEqual(self.vm.active_image("vda"), self.vm.overlay_path("vda"))
+        result = run_with_copy_held(self.tool, self.args + ["--quiesce"], resumed,
+                                    extra_path=[bindir])
         self.assertEqual(result.rc, 0, result)
         (stamp,) = timestamp_dirs(self.vm_dir)
         self.assertTrue(app_record(result.app_log[-1], self.vm.name, "success",

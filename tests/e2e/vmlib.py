@@ -6,10 +6,18 @@ is a running VM with disks, which is all a backup needs.
 
 Stable API (other test modules import it; only additions, no changes):
 
-  require_libvirt()            raise unittest.SkipTest unless root and the
-                               daemon answers (starts the daemons first)
+  require_libvirt()            unless root and the daemon answers (starts the
+                               daemons first): cannot_run(the reason)
+  cannot_run(reason)           unittest.SkipTest(reason), or an AssertionError
+                               where the tests must run (e2e_required())
+  e2e_required()               True under scripts/test (QUORLANE_E2E_REQUIRED=1)
+                               and in CI (CI=true)
   ensure_daemons()             start virtlogd/libvirtd if needed; True if
                                virsh can reach the daemon
+  start_daemons()              the same; None if virsh can reach the daemon,
+                               else why not
+  daemon_pid(name)             pid of the system's libvirtd or virtlogd from its
+                               pid file, or None
   virsh(*args, check=True)     run virsh -c qemu:///system; CompletedProcess
   VM(disks=..., cdrom=False, uefi=False, agent=False, memory_mib=128)
       .name .scratch .images{target: path} .formats{target: fmt}
@@ -95,31 +103,71 @@ def virsh(*args, check=True, timeout=120):
     return proc
 
 
-def ensure_daemons():
-    """Starts virtlogd and libvirtd where nothing did; True once virsh answers."""
+def start_daemons():
+    """Starts the system's virtlogd and libvirtd where they do not answer
+    (scripts/lib.sh ensure_libvirt); None once virsh reaches the daemon, else
+    the reason."""
     if shutil.which("virsh") is None:
-        return False
+        return "virsh is not installed"
     script = ". scripts/lib.sh && ensure_libvirt"
     try:
-        subprocess.run(["bash", "-c", script], cwd=REPO, capture_output=True, timeout=60,
-                       stdin=subprocess.DEVNULL)
-        return subprocess.run(["virsh", "-c", URI, "version"], capture_output=True,
-                              timeout=30, stdin=subprocess.DEVNULL).returncode == 0
-    except (OSError, subprocess.TimeoutExpired):
-        return False
+        started = subprocess.run(["bash", "-c", script], cwd=REPO, capture_output=True, text=True,
+                                 timeout=180, stdin=subprocess.DEVNULL)
+        proc = subprocess.run(["virsh", "-c", URI, "version"], capture_output=True, text=True,
+                              timeout=30, stdin=subprocess.DEVNULL)
+    except (OSError, subprocess.TimeoutExpired) as e:
+        return "the libvirt daemons cannot be started: %s" % e
+    if proc.returncode == 0:
+        return None
+    return "libvirtd cannot be reached at %s:\n%s" % (
+        URI, "\n".join(t.strip() for t in (started.stderr, proc.stderr) if t.strip()))
+
+
+def ensure_daemons():
+    """Starts virtlogd and libvirtd where nothing did; True once virsh answers."""
+    return start_daemons() is None
+
+
+def daemon_pid(name):
+    """The pid of the system's `name` (libvirtd, virtlogd) from its pid file,
+    None unless a process of that name runs with it. A user's session daemon
+    of the same name keeps its pid file elsewhere."""
+    try:
+        with open("/run/%s.pid" % name) as f:
+            pid = int(f.read().split()[0])
+        with open("/proc/%d/comm" % pid) as f:
+            return pid if f.read().strip() == name else None
+    except (OSError, ValueError, IndexError):
+        return None
+
+
+def e2e_required():
+    """Whether these tests must run rather than skip: under scripts/test and
+    in CI, where a file whose tests all skipped would count as passed."""
+    return (os.environ.get("QUORLANE_E2E_REQUIRED", "") not in ("", "0")
+            or os.environ.get("CI", "").lower() in ("true", "1"))
+
+
+def cannot_run(reason):
+    """Skips with the reason for a developer running a file by hand; fails
+    with it where the tests must run (e2e_required())."""
+    if e2e_required():
+        raise AssertionError("end-to-end tests cannot run: " + reason)
+    raise unittest.SkipTest(reason)
 
 
 def require_libvirt():
-    """Raises unittest.SkipTest with the reason when these tests cannot run."""
+    """cannot_run(the reason) when these tests cannot run here."""
     if os.geteuid() != 0:
-        raise unittest.SkipTest("needs root (system libvirt daemon and a private mount namespace)")
+        cannot_run("needs root (system libvirt daemon and a private mount namespace)")
     for prog in ("virsh", "qemu-img", "qemu-io", "unshare"):
         if shutil.which(prog) is None:
-            raise unittest.SkipTest("%s is not installed" % prog)
+            cannot_run("%s is not installed" % prog)
     if not os.path.exists(BINARY):
-        raise unittest.SkipTest("binary not built: %s" % BINARY)
-    if not ensure_daemons():
-        raise unittest.SkipTest("libvirtd cannot be reached at %s" % URI)
+        cannot_run("binary not built: %s" % BINARY)
+    reason = start_daemons()
+    if reason:
+        cannot_run(reason)
 
 
 def kvm_available():
