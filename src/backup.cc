@@ -591,21 +591,29 @@ void Backup::backupDisks() {
     const std::string destination = joinPath(backupDir_, diskImageName(opts_.vmName, target));
     log_.info("  " + target + ": " + basePath);
     log_.info("         -> " + destination);
-    const CommandResult result = runCommand({"qemu-img", "convert", "-O", "qcow2", "-c", "-o",
-                                             "compression_type=zstd", basePath, destination});
-    if (!result.ok()) {
-      std::string detail = trim(result.err);
-      if (detail.empty()) detail = trim(result.out);
-      throw BackupError("Failed to back up disk: " + target + " (" + basePath + "): " + detail);
-    }
-    if (identityOf(backupDir_) != backupDirIdentity_) {
-      throw BackupError("Failed to back up disk: " + target + " (" + basePath +
-                        "): the backup directory vanished during the copy: " + backupDir_);
-    }
+    copyImage(target, basePath,
+              {"qemu-img", "convert", "-O", "qcow2", "-c", "-o", "compression_type=zstd", basePath,
+               destination});
   }
   if (opts_.incremental) writeChainRecord();
   step6Ok_ = true;
   log_.info(kDisksCopiedMessage);
+}
+
+// Runs one image conversion into the backup directory; a failure, or a
+// directory that is no longer where the run created it, ends the step.
+void Backup::copyImage(const std::string& target, const std::string& source,
+                       const std::vector<std::string>& argv) const {
+  const CommandResult result = runCommand(argv);
+  if (!result.ok()) {
+    std::string detail = trim(result.err);
+    if (detail.empty()) detail = trim(result.out);
+    throw BackupError("Failed to back up disk: " + target + " (" + source + "): " + detail);
+  }
+  if (identityOf(backupDir_) != backupDirIdentity_) {
+    throw BackupError("Failed to back up disk: " + target + " (" + source +
+                      "): the backup directory vanished during the copy: " + backupDir_);
+  }
 }
 
 Backup::FileIdentity Backup::identityOf(const std::string& path) {

@@ -276,12 +276,14 @@ void Backup::runBackupJob(const std::string& jobFile, const std::string& checkpo
 
 void Backup::waitForBackupJob() {
   const std::string& vm = opts_.vmName;
-  for (;;) {
+  // A job of a few changed blocks ends within a fraction of a second, a large
+  // one takes minutes: ask often at first, then less.
+  for (long wait = 50;; wait = std::min(wait * 2, 1000L)) {
     checkInterrupted();
     const JobInfo job = activeJob(vm);
     if (!job.answered) throw BackupError("Lost the backup job on VM '" + vm + "': " + job.error);
     if (job.type == "None") break;
-    pause(500);
+    pause(wait);
   }
   const JobInfo done = completedJob(vm);
   if (done.type != "Completed") {
@@ -314,18 +316,9 @@ void Backup::backupChangedBlocks() {
       throw BackupError("Failed to back up disk: " + target + " (" + scratch +
                         "): " + trim(rebased.err));
     }
-    const CommandResult result =
-        runCommand({"qemu-img", "convert", "-O", "qcow2", "-c", "-o", "compression_type=zstd",
-                    "-B", parent, "-F", "qcow2", scratch, destination});
-    if (!result.ok()) {
-      std::string detail = trim(result.err);
-      if (detail.empty()) detail = trim(result.out);
-      throw BackupError("Failed to back up disk: " + target + " (" + scratch + "): " + detail);
-    }
-    if (identityOf(backupDir_) != backupDirIdentity_) {
-      throw BackupError("Failed to back up disk: " + target + " (" + scratch +
-                        "): the backup directory vanished during the copy: " + backupDir_);
-    }
+    copyImage(target, scratch,
+              {"qemu-img", "convert", "-O", "qcow2", "-c", "-o", "compression_type=zstd", "-B",
+               parent, "-F", "qcow2", scratch, destination});
     std::error_code ec;
     fs::remove(scratch, ec);
     // A signal during a copy ends the run before the backup counts as

@@ -67,32 +67,46 @@ std::string formatChainRecord(const ChainRecord& record) {
   return text;
 }
 
-std::optional<ChainRecord> parseChainRecord(const std::string& text) {
-  ChainRecord record;
-  bool kindSeen = false;
+namespace {
+
+// Calls `take` with each "key=value" line of a small record file; false as
+// soon as it refuses one.
+template <typename Take>
+bool readSettings(const std::string& text, Take take) {
   std::istringstream lines(text);
   std::string line;
   while (std::getline(lines, line)) {
     const std::size_t equals = line.find('=');
-    if (equals == std::string::npos) continue;
-    const std::string key = line.substr(0, equals);
-    const std::string value = line.substr(equals + 1);
+    if (equals != std::string::npos && !take(line.substr(0, equals), line.substr(equals + 1))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+std::optional<ChainRecord> parseChainRecord(const std::string& text) {
+  ChainRecord record;
+  bool kindSeen = false;
+  const bool read = readSettings(text, [&](const std::string& key, const std::string& value) {
     if (key == "kind") {
-      if (value != "full" && value != "incremental") return std::nullopt;
       record.kind = value == "full" ? BackupKind::kFull : BackupKind::kIncremental;
       kindSeen = true;
-    } else if (key == "parent") {
-      record.parent = value;
-    } else if (key == "checkpoint") {
-      record.checkpoint = value;
-    } else if (key == "disk") {
+      return value == "full" || value == "incremental";
+    }
+    if (key == "parent") record.parent = value;
+    if (key == "checkpoint") record.checkpoint = value;
+    if (key == "disk") {
       std::istringstream words(value);
       std::string target;
       std::uint64_t size = 0;
-      if (!(words >> target >> size)) return std::nullopt;
+      if (!(words >> target >> size)) return false;
       record.diskSizes[target] = size;
     }
-  }
+    return true;
+  });
+  if (!read) return std::nullopt;
   const bool parentFits = record.kind == BackupKind::kIncremental ? isTimestampName(record.parent)
                                                                   : record.parent.empty();
   if (!kindSeen || !parentFits) return std::nullopt;
@@ -114,30 +128,26 @@ std::string formatPin(const Pin& pin) {
 
 std::optional<Pin> parsePin(const std::string& text) {
   Pin pin;
-  std::istringstream lines(text);
-  std::string line;
-  while (std::getline(lines, line)) {
-    const std::size_t equals = line.find('=');
-    if (equals == std::string::npos) continue;
-    const std::string key = line.substr(0, equals);
-    std::istringstream value(line.substr(equals + 1));
-    if (key == "vm") {
-      pin.vm = line.substr(equals + 1);
-    } else if (key == "image") {
+  const bool read = readSettings(text, [&](const std::string& key, const std::string& line) {
+    std::istringstream value(line);
+    if (key == "vm") pin.vm = line;
+    if (key == "image") {
       std::string target;
       std::string image;
-      if (!(value >> target) || !std::getline(value >> std::ws, image)) return std::nullopt;
+      if (!(value >> target) || !std::getline(value >> std::ws, image)) return false;
       pin.images[target] = image;
-    } else if (key == "opened") {
+    }
+    if (key == "opened") {
       FileMode file;
       if (!(value >> std::oct >> file.mode >> std::dec >> file.uid >> file.gid) ||
           !std::getline(value >> std::ws, file.path)) {
-        return std::nullopt;
+        return false;
       }
       pin.opened.push_back(file);
     }
-  }
-  if (pin.vm.empty()) return std::nullopt;
+    return true;
+  });
+  if (!read || pin.vm.empty()) return std::nullopt;
   return pin;
 }
 

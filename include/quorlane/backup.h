@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "quorlane/cli.h"
 #include "quorlane/logging.h"
@@ -35,6 +36,8 @@ class Backup {
     bool operator==(const FileIdentity&) const = default;
   };
   static FileIdentity identityOf(const std::string& path);
+  void copyImage(const std::string& target, const std::string& source,
+                 const std::vector<std::string>& argv) const;
   static std::string readFileOrFail(const std::string& path);
   static void writeFileOrFail(const std::string& path, const std::string& content);
 
