@@ -19,8 +19,12 @@ With --tree, the same blocks become the files of a directory instead, one
 1 MiB file per block that is not a hole (DIR/000042 for block 42), for a file
 system to be built from (mkfs.ext4 -d); the holes are its free space.
 
-Usage: mkdisk.py PATH SIZE_BYTES
-       mkdisk.py --tree DIR SIZE_BYTES
+With --holes FRACTION, that share of the blocks is left unwritten instead of
+30 %, and the written ones keep the same proportions among themselves
+(random 25 : text 25 : code 20).
+
+Usage: mkdisk.py [--holes FRACTION] PATH SIZE_BYTES
+       mkdisk.py [--holes FRACTION] --tree DIR SIZE_BYTES
 Prints one line with the number of bytes of each kind written.
 """
 
@@ -71,20 +75,33 @@ def take(buffer, offset):
     return piece
 
 
-def blocks(size):
+# Where a roll in [0, 1) stops being a hole, random bytes and text.
+DEFAULT_BOUNDS = (0.30, 0.55, 0.80)
+# Of the written blocks: random, text (code is the rest).
+RANDOM_SHARE, TEXT_SHARE = 25 / 70, 25 / 70
+
+
+def bounds(holes):
+    if holes is None:
+        return DEFAULT_BOUNDS
+    return holes, holes + (1 - holes) * RANDOM_SHARE, holes + (1 - holes) * (RANDOM_SHARE + TEXT_SHARE)
+
+
+def blocks(size, holes=None):
     """(number, kind, data) of every 1 MiB block of a disk of size bytes;
     data is None for a hole."""
     text = corpus(TEXT_ROOTS, CORPUS_LIMIT)
     code = corpus(CODE_ROOTS, CORPUS_LIMIT)
     rng = random.Random(20240601)
     text_at = code_at = 0
+    hole_below, random_below, text_below = bounds(holes)
     for block in range(size // BLOCK):
         roll = rng.random()
-        if roll < 0.30:
+        if roll < hole_below:
             yield block, "hole", None
-        elif roll < 0.55:
+        elif roll < random_below:
             yield block, "random", os.urandom(BLOCK)
-        elif roll < 0.80:
+        elif roll < text_below:
             yield block, "text", take(text, text_at)
             text_at += BLOCK + 4099
         else:
@@ -93,16 +110,23 @@ def blocks(size):
 
 
 def main():
-    tree = len(sys.argv) == 4 and sys.argv[1] == "--tree"
-    if len(sys.argv) != 3 and not tree:
+    args = sys.argv[1:]
+    holes = None
+    if args[:1] == ["--holes"] and len(args) >= 2:
+        holes = float(args[1])
+        if not 0 <= holes < 1:
+            sys.exit("mkdisk: --holes must be at least 0 and below 1")
+        args = args[2:]
+    tree = len(args) == 3 and args[0] == "--tree"
+    if len(args) != 2 and not tree:
         sys.exit(__doc__)
-    path, size = sys.argv[-2], int(sys.argv[-1])
+    path, size = args[-2], int(args[-1])
     if size % BLOCK:
         sys.exit("mkdisk: size must be a multiple of 1 MiB")
     written = {"hole": 0, "random": 0, "text": 0, "code": 0}
     if tree:
         os.makedirs(path)
-        for block, kind, data in blocks(size):
+        for block, kind, data in blocks(size, holes):
             written[kind] += BLOCK
             if data is not None:
                 with open(os.path.join(path, f"{block:06d}"), "wb") as out:
@@ -110,7 +134,7 @@ def main():
     else:
         with open(path, "wb") as out:
             out.truncate(size)
-            for block, kind, data in blocks(size):
+            for block, kind, data in blocks(size, holes):
                 written[kind] += BLOCK
                 if data is not None:
                     out.seek(block * BLOCK)

@@ -2,7 +2,7 @@
 """Summarises the CSV files of bench/run: prints the tables, writes them to
 summary.md and draws compare.png with gnuplot.
 
-Usage: report.py RESULTS_DIR MAIN_SIZE_BYTES SMALL_SIZE_BYTES SCRATCH_DIR
+Usage: report.py RESULTS_DIR MAIN_SIZE_BYTES SMALL_SIZE_BYTES SCRATCH_DIR [INC_SIZE_BYTES]
 Every figure is the median over the rounds, with the spread (min-max) beside
 it; ratios are ratios of medians.
 """
@@ -412,6 +412,118 @@ def load_section(rows, size, machine):
     return out, baseline
 
 
+INC_KINDS = [("qinc", "incremental (-i)"), ("qfull", "full (no -i)"),
+             ("pinc", "virtnbdbackup -l inc")]
+INC_SPEED_TARGET = 1 / 6   # incremental / full wall time at 5 % changed
+INC_SIZE_TARGET = 1.3      # incremental size / changed bytes at the full's compression ratio
+INC_TARGET_PCT = "5"
+
+
+def inc_metrics():
+    """(label, getter, digits) of the incremental part's table."""
+    def value(column, scale=1.0):
+        return lambda r: num(r[column]) * scale if r.get(column) not in (None, "") else None
+
+    return [
+        ("Wall time (s)", value("wall_s"), 2),
+        ("  before the job or snapshot (s)", value("before_s"), 2),
+        ("  job running, tool polling (s)", value("wait_s"), 2),
+        ("  qemu-img rebase + convert (s)", value("copy_s"), 2),
+        ("  after the copy or merge (s)", value("after_s"), 2),
+        ("  virsh calls (count)", value("virsh_calls"), 0),
+        ("  virsh calls (s)", value("virsh_s"), 2),
+        ("Guest writes exposed (s)", value("affected_s"), 2),
+        ("  VM on its overlay (s)", value("overlay_s"), 2),
+        ("  backup job on the VM (s)", lambda r: value("job_s")(r) if r["kind"] != "qfull" else None, 2),
+        ("CPU, own process tree (s)", lambda r: num(r["user_s"]) + num(r["sys_s"]), 2),
+        ("CPU, the VM's QEMU process (s)", value("qemu_cpu_s"), 2),
+        ("Flush left after the run (s)", value("flush_s"), 2),
+        ("Backup size, du -B1 (MiB)", value("size_bytes", 1 / MIB), 1),
+        ("  the disk's image in it (MiB)", value("disk_bytes", 1 / MIB), 1),
+    ]
+
+
+def incremental_section(rows, inc_size, machine):
+    pcts = sorted({r["change_pct"] for r in rows if r["change_pct"]}, key=float)
+    conv = [r for r in rows if r["kind"] == "zstd_disk"]
+    data = num(conv[0]["changed_bytes"])
+    conv_wall = stats([num(r["wall_s"]) for r in conv])
+    throughput = data / conv_wall[0]
+    conv_size = statistics.median(num(r["size_bytes"]) for r in conv)
+    rounds = max(int(r["round"]) for r in rows if r["kind"] == "qinc")
+    guest = next((line.split(": ", 1)[1] for line in machine
+                  if line.startswith("incremental guests:")), "unknown")
+    out = [f"### Incremental backups: {inc_size // MIB} MiB qcow2 disk, {data / MIB:.0f} MiB of data, "
+           f"{rounds} interleaved rounds per change size, median (min-max)", "",
+           f"Guests: {guest}. Compression throughput of `qemu-img convert -c -o "
+           f"compression_type=zstd` on this disk's {data / MIB:.0f} MiB: {cell(conv_wall, 2)} s, "
+           f"{throughput / MIB:.0f} MiB/s, {conv_size / MIB:.1f} MiB out.", ""]
+    metrics = inc_metrics()
+    verdicts = []
+    summary_rows = []
+    for pct in pcts:
+        sel = {k: [r for r in rows if r["kind"] == k and r["change_pct"] == pct] for k, _ in INC_KINDS}
+        changed = num(sel["qinc"][0]["changed_bytes"])
+        alone = [r for r in rows if r["kind"] == "zstd_changes" and r["change_pct"] == pct]
+        alone_wall = stats([num(r["wall_s"]) for r in alone])
+        alone_size = stats([num(r["size_bytes"]) / MIB for r in alone])
+        body = []
+        st = {}
+        for label, get, digits in metrics:
+            st[label] = {k: stats([get(r) for r in sel[k]]) for k, _ in INC_KINDS}
+            body.append([label] + [cell(st[label][k], digits) for k, _ in INC_KINDS]
+                        + [ratio(st[label]["qinc"], st[label]["qfull"]),
+                           ratio(st[label]["qinc"], st[label]["pinc"])])
+        floor = changed / throughput
+        out += [f"{pct} % of the data changed ({changed / MIB:.0f} MiB in 1 MiB blocks): floor "
+                f"{floor:.2f} s (changed bytes / the throughput above); the changed blocks alone, "
+                f"converted the same way: {cell(alone_wall, 2)} s, {cell(alone_size, 1)} MiB", "",
+                table(["Metric"] + [name for _, name in INC_KINDS] + ["inc/full", "inc/virtnbdbackup"],
+                      body), ""]
+        wall = st["Wall time (s)"]
+        size = st["Backup size, du -B1 (MiB)"]
+        full_ratio = size["qfull"][0] * MIB / data
+        expected = changed * full_ratio / MIB
+        speed = wall["qinc"][0] / wall["qfull"][0]
+        against_peer = wall["qinc"][0] / wall["pinc"][0]
+        summary_rows.append([f"{pct} %", f"{changed / MIB:.0f}", f"{floor:.2f}",
+                             f"{wall['qinc'][0]:.2f}", f"{wall['qfull'][0]:.2f}",
+                             f"{wall['pinc'][0]:.2f}", f"{speed:.3f}", f"{against_peer:.3f}",
+                             f"{size['qinc'][0]:.1f}", f"{expected:.1f}",
+                             f"{size['qinc'][0] / expected:.3f}", f"{size['pinc'][0]:.1f}"])
+        if pct == INC_TARGET_PCT:
+            verdicts.append(f"- {pct} %: incremental / full wall time {speed:.3f} (target <= 1/6 = "
+                            f"{INC_SPEED_TARGET:.3f}: {verdict(speed <= INC_SPEED_TARGET)})")
+            verdicts.append(f"- {pct} %: incremental {size['qinc'][0]:.1f} MiB against "
+                            f"{expected:.1f} MiB, the changed bytes at the full's ratio "
+                            f"({full_ratio:.3f}): {size['qinc'][0] / expected:.3f} x (target <= "
+                            f"{INC_SIZE_TARGET}: {verdict(size['qinc'][0] <= INC_SIZE_TARGET * expected)})")
+        verdicts.append(f"- {pct} %: incremental {wall['qinc'][0]:.2f} s, virtnbdbackup -l inc "
+                        f"{wall['pinc'][0]:.2f} s: {against_peer:.3f} (target <= 1: "
+                        f"{verdict(wall['qinc'][0] <= wall['pinc'][0])}); floor {floor:.2f} s, "
+                        f"incremental / floor {wall['qinc'][0] / floor:.1f}")
+    out += ["Against the targets (medians):", "",
+            table(["Changed", "MiB", "Floor (s)", "Incremental (s)", "Full (s)",
+                   "virtnbdbackup -l inc (s)", "inc/full", "inc/virtnbdbackup",
+                   "Incremental (MiB)", "Changed at the full's ratio (MiB)", "inc/that",
+                   "virtnbdbackup -l inc (MiB)"], summary_rows), ""] + verdicts
+
+    starts = []
+    for kind, name in (("qchain", "quorlane-backup -i, full starting the chain"),
+                       ("pfull", "virtnbdbackup -l full")):
+        sel = [r for r in rows if r["kind"] == kind]
+        if sel:
+            starts.append([name, len(sel), cell(stats([num(r["wall_s"]) for r in sel]), 2),
+                           cell(stats([num(r["affected_s"]) for r in sel]), 2),
+                           cell(stats([num(r["user_s"]) + num(r["sys_s"]) for r in sel]), 2),
+                           cell(stats([num(r["size_bytes"]) / MIB for r in sel]), 1)])
+    if starts:
+        out += ["", "The chains' full backups (one per change size):", "",
+                table(["Backup", "Runs", "Wall time (s)", "Guest writes exposed (s)",
+                       "CPU, own process tree (s)", "Size (MiB)"], starts)]
+    return out
+
+
 def host_samples(path):
     """The lines of bench/run's host log: (epoch, busy ticks, idle ticks,
     sectors written)."""
@@ -500,9 +612,10 @@ def load_chart(results, scratch, rows, baseline, guest_log, host_log):
 
 
 def main():
-    if len(sys.argv) != 5:
+    if len(sys.argv) not in (5, 6):
         sys.exit(__doc__)
     results, size, small, scratch = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), sys.argv[4]
+    inc_size = int(sys.argv[5]) if len(sys.argv) == 6 else 0
     lines = []
     with open(os.path.join(results, "machine.txt")) as handle:
         machine = [l.rstrip() for l in handle if l.strip()]
@@ -527,6 +640,9 @@ def main():
     if load_rows:
         section, baseline = load_section(load_rows, size, machine)
         lines += section + [""]
+    rows = read_csv(os.path.join(results, "incremental.csv"))
+    if rows:
+        lines += incremental_section(rows, inc_size, machine) + [""]
     text = "\n".join(lines)
     print(text)
     with open(os.path.join(results, "summary.md"), "w") as handle:
