@@ -9,6 +9,7 @@ import unittest
 import uuid
 
 import vmlib
+from vmlib import harness
 
 TS_LINE = re.compile(r"^\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\] ")
 APP_LINE = r"^\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\] vm=%s result=%s%s duration=\d+s version=0\.1\.5-prototype$"
@@ -98,7 +99,7 @@ class RunningVmValidation(unittest.TestCase):
         vm = self.vm
         vm_dir = os.path.join(self.root, vm.name)
         for name in ("2026-01-01_00-00-00", "2026-01-02_00-00-00", "2026-01-03_00-00-00"):
-            os.makedirs(os.path.join(vm_dir, name))
+            harness.lay_out_backup(os.path.join(vm_dir, name), vm=vm.name)
         with open(os.path.join(vm_dir, "notes.txt"), "w") as f:
             f.write("not a backup\n")
         before_root = tree(self.root)
