@@ -483,6 +483,10 @@ void Restore::printDryRun() const {
   }
   if (opts_.define)
     std::cout << "\nWould define " << newName_ << (opts_.start ? " and start it" : "") << ".\n";
+  if (opts_.live) {
+    std::cout << "Live: it would run at once on images that read from the backup, which stays\n"
+              << "pinned until the copy into them ends.\n";
+  }
   std::cout << "\n(Dry run. No changes made.)\n";
 }
 
