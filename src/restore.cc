@@ -109,7 +109,7 @@ int Restore::run() {
   if (opts_.list) return runList();
   installTerminationHandlers();
   if (!opts_.finish.empty()) return runFinish();
-  if (opts_.check) return runCheck();
+  if (opts_.check && !opts_.live) return runCheck();
   return runRestore();
 }
 

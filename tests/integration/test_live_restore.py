@@ -50,6 +50,14 @@ class LiveRestoreTest(RestoreTest):
                   {"prog": "virsh", "prefix": ["domblkinfo", "copy"],
                    "stdout": "Capacity:       65536\n\n"}] + real_qemu_img())
 
+    def new_live_target(self):
+        """Forgets the last live restore's files and calls."""
+        for name in os.listdir(self.copies):
+            os.remove(os.path.join(self.copies, name))
+        for record in ("calls.jsonl", "counts.json"):
+            if os.path.exists(os.path.join(self.box.bin, record)):
+                os.remove(os.path.join(self.box.bin, record))
+
     def live(self, *extra):
         return self.restore("-b", self.d, "--as", "copy", "-i", self.copies, "--live", *extra)
 
@@ -88,6 +96,15 @@ class LiveRestoreTest(RestoreTest):
             ["virsh", "resume", "copy"]])
         # No full read of the backup before the VM runs: the copy reads it.
         self.assertFalse([c for c in self.box.calls("qemu-img") if c[1] == "convert"])
+        # With --check it reads every cluster first, then restores live.
+        self.new_live_target()
+        self.serve()
+        res = self.live("--check")
+        self.assertEqual(res.rc, 0, res.err)
+        self.assertEqual([c[-2] for c in self.box.calls("qemu-img") if c[1] == "convert"],
+                         [self.backing])
+        self.assertIn("Live restore complete: VM 'copy' no longer reads from %s, which is "
+                      "unpinned." % self.d, res.out_lines)
         self.assertIn("Live restore complete: VM 'copy' no longer reads from %s, which is "
                       "unpinned." % self.d, res.out_lines)
         self.assertTrue(any(line.startswith("VM 'copy' runs, ") for line in res.out_lines))
