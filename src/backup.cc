@@ -355,8 +355,8 @@ void Backup::validate() {
   if (!opts_.chainLengthRaw.empty()) {
     if (!opts_.incremental) throw BackupError("--chain-length applies only with --incremental");
     if (!isPositiveInteger(opts_.chainLengthRaw)) {
-      throw BackupError("--chain-length must be a positive integer (got: '" +
-                        opts_.chainLengthRaw + "')");
+      throw BackupError("--chain-length must be a positive integer (got: '" + opts_.chainLengthRaw +
+                        "')");
     }
     chainLength_ = std::stol(opts_.chainLengthRaw);
   }
@@ -560,7 +560,8 @@ void Backup::createSnapshot() {
       argv.push_back("--quiesce");
       log_.trace("VM is running, applying --quiesce (agent validated in step 1).");
     } else {
-      log_.trace("--quiesce requested but VM is '" + stripAllSpaces(state.text) + "'; flag skipped.");
+      log_.trace("--quiesce requested but VM is '" + stripAllSpaces(state.text) +
+                 "'; flag skipped.");
     }
   }
   for (const auto& [target, basePath] : diskBasePaths_) {
@@ -630,8 +631,7 @@ void Backup::generateCorrectedXml() {
   try {
     std::string xml = readFileOrFail(verbatimXml_);
     for (const auto& [target, oldPath] : diskBasePaths_) {
-      const std::string newPath =
-          joinPath(parentDir(oldPath), diskImageName(opts_.vmName, target));
+      const std::string newPath = joinPath(parentDir(oldPath), diskImageName(opts_.vmName, target));
       if (!replaceInXml(xml, "file='", oldPath, newPath, "'")) {
         log_.warn("Disk " + target + ": path " + oldPath +
                   " not found in the definition; the corrected XML still names it.");
@@ -712,8 +712,8 @@ void Backup::reportFullOverlayFileSystem() const {
   const bool paused = state && state->power == PowerState::kPaused && state->reason == "I/O error";
   log_.error("VM '" + vm + "' is " + stateText + (paused ? ": it waits for room to write." : "."));
   log_.error("Free space there, then run " +
-             (paused ? "'virsh resume " + vm + "' and " : std::string()) + "'virsh snapshot-delete " +
-             vm + " " + std::string(config::kSnapshotName) + "'.");
+             (paused ? "'virsh resume " + vm + "' and " : std::string()) +
+             "'virsh snapshot-delete " + vm + " " + std::string(config::kSnapshotName) + "'.");
 }
 
 void Backup::deletePartialBackupDir() {

@@ -78,15 +78,14 @@ Backup::ChainPlan Backup::decideChain(const std::string& xml,
   const std::set<std::string> qcow2 = qcow2FileDisks(xml);
   for (const auto& [target, source] : disks) {
     if (qcow2.count(target) == 0) {
-      plan.reason = "disk " + target +
-                    " is not a qcow2 file; raw images and block devices hold no bitmaps";
+      plan.reason =
+          "disk " + target + " is not a qcow2 file; raw images and block devices hold no bitmaps";
       return plan;
     }
   }
   plan.tracked = true;
 
-  const std::vector<BackupDir> backups =
-      listBackups(joinPath(opts_.backupRoot, vm), vm);
+  const std::vector<BackupDir> backups = listBackups(joinPath(opts_.backupRoot, vm), vm);
   const auto tip = std::find_if(backups.begin(), backups.end(), [](const BackupDir& b) {
     return b.complete() && b.chain().has_value();
   });
@@ -107,7 +106,8 @@ Backup::ChainPlan Backup::decideChain(const std::string& xml,
   } else if (!checkpointIntact(vm, record.checkpoint)) {
     plan.reason = "checkpoint '" + record.checkpoint + "' of backup " + ts +
                   " is inconsistent (QEMU stopped without saving its bitmaps)";
-  } else if (keysOf(diskSizes_) != keysOf(record.diskSizes) || keysOf(disks) != keysOf(diskSizes_)) {
+  } else if (keysOf(diskSizes_) != keysOf(record.diskSizes) ||
+             keysOf(disks) != keysOf(diskSizes_)) {
     plan.reason = "the disks (" + joinNames(keysOf(disks)) + ") are not those of backup " + ts +
                   " (" + joinNames(keysOf(record.diskSizes)) + ")";
   } else if (diskSizes_ != record.diskSizes) {
@@ -131,9 +131,9 @@ Backup::ChainPlan Backup::decideChain(const std::string& xml,
 
 std::string Backup::chainReason(const ChainPlan& plan) const {
   if (plan.incremental) {
-    return "Incremental backup: only the blocks changed since backup " + plan.parent +
-           " (backup " + std::to_string(plan.position) + " of at most " +
-           std::to_string(chainLength_) + " in its chain).";
+    return "Incremental backup: only the blocks changed since backup " + plan.parent + " (backup " +
+           std::to_string(plan.position) + " of at most " + std::to_string(chainLength_) +
+           " in its chain).";
   }
   if (plan.tracked) return "Full backup, starting a new chain: " + plan.reason + ".";
   return "Full backup, no chain can start from it: " + plan.reason + ".";
@@ -141,9 +141,8 @@ std::string Backup::chainReason(const ChainPlan& plan) const {
 
 std::string Backup::dryRunKind(const ChainPlan& plan) const {
   if (plan.incremental) {
-    return "incremental, from backup " + plan.parent + " (backup " +
-           std::to_string(plan.position) + " of at most " + std::to_string(chainLength_) +
-           " in its chain)";
+    return "incremental, from backup " + plan.parent + " (backup " + std::to_string(plan.position) +
+           " of at most " + std::to_string(chainLength_) + " in its chain)";
   }
   return (plan.tracked ? "full, starting a new chain: " : "full, no chain can start from it: ") +
          plan.reason;
@@ -169,7 +168,8 @@ void Backup::removeStrayCheckpoints() const {
   for (const std::string& name : checkpointNames(opts_.vmName)) {
     const std::string ts = checkpointTimestamp(name);
     if (ts.empty() || backupDirIn(vmDir, opts_.vmName, ts).complete()) continue;
-    log_.warn("Checkpoint '" + name + "' belongs to no complete backup (a run was killed); "
+    log_.warn("Checkpoint '" + name +
+              "' belongs to no complete backup (a run was killed); "
               "deleting it.");
     deleteCheckpoint(name);
   }
@@ -187,8 +187,7 @@ void Backup::removeStrayCheckpoints() const {
 void Backup::createCheckpoint() {
   const std::string name = checkpointName(timestamp_);
   log_.info("Step 5: Creating checkpoint '" + name + "' for the next incremental backup...");
-  const CommandResult result =
-      runCommand({"virsh", "checkpoint-create-as", opts_.vmName, name});
+  const CommandResult result = runCommand({"virsh", "checkpoint-create-as", opts_.vmName, name});
   if (!result.ok()) {
     throw BackupError("Failed to create checkpoint '" + name + "' on VM '" + opts_.vmName +
                       "': " + trim(result.err));
@@ -205,8 +204,8 @@ std::string Backup::scratchPath(const std::string& target) const {
 
 void Backup::startBackupJob() {
   const std::string& vm = opts_.vmName;
-  log_.info("Step 5: Starting the backup job of the blocks changed since backup " +
-            chain_.parent + "...");
+  log_.info("Step 5: Starting the backup job of the blocks changed since backup " + chain_.parent +
+            "...");
   std::string jobXml = "<domainbackup mode='push'>\n  <incremental>" +
                        checkpointName(chain_.parent) + "</incremental>\n  <disks>\n";
   std::string checkpointXml =
@@ -247,8 +246,8 @@ void Backup::runBackupJob(const std::string& jobFile, const std::string& checkpo
   if (freeze) {
     const CommandResult frozen = runCommand({"virsh", "domfsfreeze", vm});
     if (!frozen.ok()) {
-      throw BackupError("Failed to freeze the file systems of VM '" + vm + "': " +
-                        trim(frozen.err));
+      throw BackupError("Failed to freeze the file systems of VM '" + vm +
+                        "': " + trim(frozen.err));
     }
   }
   const CommandResult begun =
@@ -307,11 +306,10 @@ void Backup::backupChangedBlocks() {
     // the conversion would store those zeros over the parent's data. With the
     // parent behind it (only in its header: QEMU is done with it), unwritten
     // stays unwritten.
-    const CommandResult rebased =
-        runCommand({"qemu-img", "rebase", "-u", "-F", "qcow2", "-b",
-                    sibling(BackupDir{backupDir_, opts_.vmName, timestamp_}, chain_.parent)
-                        .diskImage(target),
-                    scratch});
+    const CommandResult rebased = runCommand(
+        {"qemu-img", "rebase", "-u", "-F", "qcow2", "-b",
+         sibling(BackupDir{backupDir_, opts_.vmName, timestamp_}, chain_.parent).diskImage(target),
+         scratch});
     if (!rebased.ok()) {
       throw BackupError("Failed to back up disk: " + target + " (" + scratch +
                         "): " + trim(rebased.err));
@@ -386,8 +384,8 @@ void Backup::deleteCheckpoint(const std::string& name) const {
   if (metadata.ok()) {
     log_.trace("Checkpoint record deleted: " + name);
   } else {
-    log_.warn("Could not delete checkpoint '" + name + "' of VM '" + vm + "': " +
-              trim(metadata.err));
+    log_.warn("Could not delete checkpoint '" + name + "' of VM '" + vm +
+              "': " + trim(metadata.err));
   }
 }
 

@@ -249,8 +249,8 @@ Chain chainOf(const BackupDir& backup) {
     if (!record) {
       // A backup made without --incremental stands alone; as a parent it is foreign.
       if (chain.members.size() > 1) {
-        chain.fault = "backup " + member.timestamp + " of the chain has no chain record: " +
-                      member.chainFile();
+        chain.fault = "backup " + member.timestamp +
+                      " of the chain has no chain record: " + member.chainFile();
       }
       return chain;
     }
@@ -263,8 +263,8 @@ Chain chainOf(const BackupDir& backup) {
     }
     if (record->kind == BackupKind::kFull) return chain;
     if (!seen.insert(member.timestamp).second || record->parent >= member.timestamp) {
-      chain.fault = "backup " + member.timestamp + " names a parent that is not older: " +
-                    record->parent;
+      chain.fault =
+          "backup " + member.timestamp + " names a parent that is not older: " + record->parent;
       return chain;
     }
     member = sibling(member, record->parent);
@@ -283,11 +283,10 @@ std::vector<std::string> pinnedBackups(const std::vector<BackupDir>& backups) {
 std::vector<std::string> backupsToPrune(const std::vector<BackupDir>& complete, long keep,
                                         const std::string& own) {
   std::vector<BackupDir> newestFirst = complete;
-  std::sort(newestFirst.begin(), newestFirst.end(),
-            [&](const BackupDir& a, const BackupDir& b) {
-              if ((a.timestamp == own) != (b.timestamp == own)) return a.timestamp == own;
-              return a.timestamp > b.timestamp;
-            });
+  std::sort(newestFirst.begin(), newestFirst.end(), [&](const BackupDir& a, const BackupDir& b) {
+    if ((a.timestamp == own) != (b.timestamp == own)) return a.timestamp == own;
+    return a.timestamp > b.timestamp;
+  });
   std::set<std::string> kept;
   for (std::size_t i = 0; i < newestFirst.size() && static_cast<long>(i) < keep; ++i) {
     for (const BackupDir& member : chainOf(newestFirst[i]).members) kept.insert(member.timestamp);

@@ -202,9 +202,11 @@ bool Restore::flushVmImages() {
   const DomainState state = domainState(newName_);
   if (state.power == PowerState::kShutOff) return true;
   if (state.power != PowerState::kRunning) {
-    log_.error("VM '" + newName_ + "' is " + (state.text.empty() ? "in no known state" : state.text) +
+    log_.error("VM '" + newName_ + "' is " +
+               (state.text.empty() ? "in no known state" : state.text) +
                ": QEMU writes the copied data out only when it runs or stops. Resume it (virsh "
-               "resume " + newName_ + "), then run: quorlane-restore --finish " + newName_);
+               "resume " +
+               newName_ + "), then run: quorlane-restore --finish " + newName_);
     return false;
   }
   if (!runCommand({"virsh", "suspend", newName_}).ok()) {
@@ -212,8 +214,7 @@ bool Restore::flushVmImages() {
     return false;
   }
   if (!runCommand({"virsh", "resume", newName_}).ok()) {
-    log_.error("VM '" + newName_ + "' is paused and did not resume. Run: virsh resume " +
-               newName_);
+    log_.error("VM '" + newName_ + "' is paused and did not resume. Run: virsh resume " + newName_);
     return false;
   }
   return true;
@@ -255,7 +256,8 @@ void Restore::unpin(const Pin& pin) {
     }
   }
   for (const FileMode& file : pin.opened) {
-    if (chmod(file.path.c_str(), file.mode) != 0 || chown(file.path.c_str(), file.uid, file.gid) != 0) {
+    if (chmod(file.path.c_str(), file.mode) != 0 ||
+        chown(file.path.c_str(), file.uid, file.gid) != 0) {
       log_.warn("Could not put back the mode of " + file.path + ": " + std::strerror(errno));
     }
   }

@@ -5,8 +5,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <csignal>
 #include <cerrno>
+#include <csignal>
 #include <string_view>
 
 extern char** environ;
@@ -101,7 +101,6 @@ int decodeStatus(int status) {
   if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
   return -1;
 }
-
 
 CommandResult run(const std::vector<std::string>& argv, const OutputWatcher* watch) {
   CommandResult result;

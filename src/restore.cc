@@ -135,8 +135,8 @@ int Restore::endInterrupted() {
 // Finding the backup
 
 bool Restore::locateBackup(bool completeOnly) {
-  const bool found = opts_.backupDir.empty() ? locateByName(completeOnly)
-                                             : locateDirectory(completeOnly);
+  const bool found =
+      opts_.backupDir.empty() ? locateByName(completeOnly) : locateDirectory(completeOnly);
   if (found) log_.trace("Backup directory: " + backup_.path);
   return found;
 }
@@ -144,8 +144,7 @@ bool Restore::locateBackup(bool completeOnly) {
 bool Restore::locateDirectory(bool completeOnly) {
   std::string dir = opts_.backupDir;
   while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
-  backup_ = {dir, fs::path(parentDir(dir)).filename().string(),
-             fs::path(dir).filename().string()};
+  backup_ = {dir, fs::path(parentDir(dir)).filename().string(), fs::path(dir).filename().string()};
   if (!isDirectory(dir)) {
     log_.error("Backup directory does not exist: " + dir);
     return false;
@@ -192,8 +191,8 @@ bool Restore::locateByName(bool completeOnly) {
     backup_ = backups.front();
     return true;
   }
-  const auto newest = std::find_if(backups.begin(), backups.end(),
-                                   [](const BackupDir& b) { return b.complete(); });
+  const auto newest =
+      std::find_if(backups.begin(), backups.end(), [](const BackupDir& b) { return b.complete(); });
   if (newest == backups.end()) {
     log_.error("No complete backup of VM '" + vm + "' under " + vmDir);
     return false;
@@ -330,7 +329,8 @@ bool Restore::checkImage(const std::string& target, const std::string& image) {
   // qemu-img check reads metadata only; a damaged compressed cluster shows
   // only when every cluster is read back and decompressed. The null block
   // driver takes the data and stores nothing, so the read costs no space.
-  const CommandResult info = runCommand({"qemu-img", "info", "--output=json", "-f", "qcow2", image});
+  const CommandResult info =
+      runCommand({"qemu-img", "info", "--output=json", "-f", "qcow2", image});
   const std::string size = virtualSize(info.out);
   if (!info.ok() || size.empty()) {
     log_.error("qemu-img info failed for " + image + ": " + firstLine(info.err));
@@ -339,8 +339,9 @@ bool Restore::checkImage(const std::string& target, const std::string& image) {
   virtualSizes_[target] = size;
   // A live restore reads every cluster anyway, while the VM runs.
   if (opts_.live && !opts_.check) return true;
-  const CommandResult read = runCommand({"qemu-img", "convert", "-n", "-f", "qcow2",
-                                         "--target-image-opts", image, "driver=null-co,size=" + size});
+  const CommandResult read =
+      runCommand({"qemu-img", "convert", "-n", "-f", "qcow2", "--target-image-opts", image,
+                  "driver=null-co,size=" + size});
   if (interrupted()) return false;
   if (!read.ok()) {
     log_.error("Image does not read back whole: " + image + ": " + firstLine(read.err));
@@ -452,10 +453,8 @@ bool Restore::validateTargetVm() {
     case Presence::kNoAnswer:
       log_.error("Could not ask libvirt about VM '" + name + "': " + lookup.error);
       return false;
-    case Presence::kUndefined:
-      return true;
-    case Presence::kDefined:
-      break;
+    case Presence::kUndefined: return true;
+    case Presence::kDefined: break;
   }
   if (!opts_.asName.empty()) {
     log_.error("A VM named '" + name + "' is already defined; pick another name for --as.");

@@ -102,8 +102,8 @@ RestoreOptions parseRestoreArgs(int argc, char** argv) {
       opts.bandwidth = takeNonEmptyValue(arg, i, argc, argv);
       if (opts.bandwidth.find_first_not_of("0123456789") != std::string::npos ||
           opts.bandwidth.front() == '0') {
-        failWithUsage(printRestoreUsage, "--bandwidth takes a positive whole number of MiB/s: ",
-                      opts.bandwidth);
+        failWithUsage(printRestoreUsage,
+                      "--bandwidth takes a positive whole number of MiB/s: ", opts.bandwidth);
       }
     } else if (arg == "--finish") {
       opts.finish = takeNonEmptyValue(arg, i, argc, argv);

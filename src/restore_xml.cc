@@ -121,8 +121,7 @@ std::string renamedFor(const std::string& path, const std::string& oldName,
   const std::size_t base = slash == std::string::npos ? 0 : slash + 1;
   std::string file = path.substr(base);
   const std::size_t at = oldName.empty() ? std::string::npos : file.find(oldName);
-  file = at == std::string::npos ? newName + "-" + file
-                                 : file.replace(at, oldName.size(), newName);
+  file = at == std::string::npos ? newName + "-" + file : file.replace(at, oldName.size(), newName);
   return path.substr(0, base) + file;
 }
 
@@ -229,8 +228,8 @@ bool readsFromBackingFile(const std::string& xml, const std::string& target) {
 std::string liveRestoreBackup(const std::string& xml) {
   DocPtr doc = parse(xml);
   if (!doc) return {};
-  for (xmlNode* note : children(child(xmlDocGetRootElement(doc.get()), "metadata"),
-                                "live-restore")) {
+  for (xmlNode* note :
+       children(child(xmlDocGetRootElement(doc.get()), "metadata"), "live-restore")) {
     if (note->ns && xmlStrEqual(note->ns->href, name(kLiveRestoreNamespace))) {
       return attribute(note, "backup");
     }

@@ -73,7 +73,8 @@ bool domainAnswers(const std::string& vm) { return runCommand({"virsh", "dominfo
 
 std::vector<std::string> snapshotNames(const std::string& vm) {
   std::vector<std::string> names;
-  for (const std::string& line : splitLines(runCommand({"virsh", "snapshot-list", vm, "--name"}).out)) {
+  for (const std::string& line :
+       splitLines(runCommand({"virsh", "snapshot-list", vm, "--name"}).out)) {
     if (std::string name = trim(line); !name.empty()) names.push_back(std::move(name));
   }
   return names;

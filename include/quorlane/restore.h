@@ -127,7 +127,7 @@ class Restore {
   bool movedIntoPlace_ = false;
   std::chrono::steady_clock::time_point startTime_;
   std::map<std::string, std::string> virtualSizes_;  // target to bytes, as qemu-img says
-  Pin pin_;                                           // the live restore's, once written
+  Pin pin_;                                          // the live restore's, once written
   bool vmStarted_ = false;
 };
 

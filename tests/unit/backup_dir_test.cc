@@ -86,15 +86,18 @@ TEST_F(BackupDirTest, ImageTargetsComeFromTheImageFileNames) {
 }
 
 TEST(ChainRecord, ReadsWhatItWritesAndRefusesWhatNoRunWrites) {
-  const ChainRecord incremental{BackupKind::kIncremental, "2026-03-01_00-00-00",
-                                "quorlane-2026-03-02_00-00-00", {{"vda", 1u << 30}, {"vdb", 512}}};
-  EXPECT_EQ(formatChainRecord(incremental),
-            "kind=incremental\nparent=2026-03-01_00-00-00\ncheckpoint=quorlane-2026-03-02_00-00-00\n"
-            "disk=vda 1073741824\ndisk=vdb 512\n");
+  const ChainRecord incremental{BackupKind::kIncremental,
+                                "2026-03-01_00-00-00",
+                                "quorlane-2026-03-02_00-00-00",
+                                {{"vda", 1u << 30}, {"vdb", 512}}};
+  EXPECT_EQ(
+      formatChainRecord(incremental),
+      "kind=incremental\nparent=2026-03-01_00-00-00\ncheckpoint=quorlane-2026-03-02_00-00-00\n"
+      "disk=vda 1073741824\ndisk=vdb 512\n");
   EXPECT_EQ(parseChainRecord(formatChainRecord(incremental)), incremental);
-  for (const char* text : {"", "kind=differential\n", "kind=incremental\n",
-                           "kind=incremental\nparent=yesterday\n", "kind=full\nparent=2026-03-01_00-00-00\n",
-                           "kind=full\ndisk=vda\n"}) {
+  for (const char* text :
+       {"", "kind=differential\n", "kind=incremental\n", "kind=incremental\nparent=yesterday\n",
+        "kind=full\nparent=2026-03-01_00-00-00\n", "kind=full\ndisk=vda\n"}) {
     EXPECT_FALSE(parseChainRecord(text)) << text;
   }
   EXPECT_EQ(checkpointTimestamp("quorlane-2026-03-02_00-00-00"), "2026-03-02_00-00-00");
@@ -111,7 +114,9 @@ class ChainTest : public BackupDirTest {
       const BackupDir backup = lay(name, framed);
       std::ofstream(backup.diskImage("vda")) << "image";
       const ChainRecord record{parent.empty() ? BackupKind::kFull : BackupKind::kIncremental,
-                               parent, checkpointName(name), {{"vda", 1}}};
+                               parent,
+                               checkpointName(name),
+                               {{"vda", 1}}};
       std::ofstream(backup.chainFile()) << formatChainRecord(record);
     }
   }
@@ -125,7 +130,8 @@ class ChainTest : public BackupDirTest {
 };
 
 TEST_F(ChainTest, WalksFromAnIncrementalDownToItsFullBackup) {
-  chain({{"2026-03-01_00-00-00", ""}, {"2026-03-02_00-00-00", "2026-03-01_00-00-00"},
+  chain({{"2026-03-01_00-00-00", ""},
+         {"2026-03-02_00-00-00", "2026-03-01_00-00-00"},
          {"2026-03-03_00-00-00", "2026-03-02_00-00-00"}});
   EXPECT_EQ(members("2026-03-03_00-00-00"),
             (std::vector<std::string>{"2026-03-03_00-00-00", "2026-03-02_00-00-00",
@@ -138,8 +144,10 @@ TEST_F(ChainTest, WalksFromAnIncrementalDownToItsFullBackup) {
 }
 
 TEST_F(ChainTest, RetentionKeepsTheNewestAndWhatTheyDependOn) {
-  chain({{"2026-03-01_00-00-00", ""}, {"2026-03-02_00-00-00", "2026-03-01_00-00-00"},
-         {"2026-03-03_00-00-00", ""}, {"2026-03-04_00-00-00", "2026-03-03_00-00-00"},
+  chain({{"2026-03-01_00-00-00", ""},
+         {"2026-03-02_00-00-00", "2026-03-01_00-00-00"},
+         {"2026-03-03_00-00-00", ""},
+         {"2026-03-04_00-00-00", "2026-03-03_00-00-00"},
          {"2026-03-05_00-00-00", ""}});
   const std::vector<BackupDir> all = listBackups(vmDir_, "web01");
   EXPECT_EQ(backupsToPrune(all, 2, "2026-03-05_00-00-00"),

@@ -231,13 +231,13 @@ TEST(RunCommand, ChildRunsInTheCLocaleWithTheRestOfTheEnvironment) {
 
 TEST(RunCommand, AWatcherSeesTheOutputAsItComesAndCanStopTheProgram) {
   std::string seen;
-  const CommandResult result = runCommand(
-      {"sh", "-c", "echo started; echo progress >&2; exec sleep 600"},
-      [&](const std::string& out, const std::string& err) {
-        seen = out + err;
-        return seen.find("started") == std::string::npos ||
-               seen.find("progress") == std::string::npos;
-      });
+  const CommandResult result =
+      runCommand({"sh", "-c", "echo started; echo progress >&2; exec sleep 600"},
+                 [&](const std::string& out, const std::string& err) {
+                   seen = out + err;
+                   return seen.find("started") == std::string::npos ||
+                          seen.find("progress") == std::string::npos;
+                 });
   EXPECT_EQ(seen, "started\nprogress\n");
   EXPECT_EQ(result.exitCode, 128 + SIGTERM);
   EXPECT_EQ(result.out, "started\n");

@@ -65,8 +65,10 @@ TEST(RestoreXml, InventoryListsDeviceDisksAndNvram) {
 }
 
 TEST(RestoreXml, RestoredDefinitionPointsDisksAndNvramAtTheRestoredFiles) {
-  RestoredDefinition restored{
-      {{"vda", "/img/web01-vda.qcow2"}, {"vdb", "/img/web01-vdb.qcow2"}}, "/nv/web01-nvram.fd", "", ""};
+  RestoredDefinition restored{{{"vda", "/img/web01-vda.qcow2"}, {"vdb", "/img/web01-vdb.qcow2"}},
+                              "/nv/web01-nvram.fd",
+                              "",
+                              ""};
   const auto xml = buildRestoredDefinition(kLive, restored);
   ASSERT_TRUE(xml);
   const auto inv = readDefinition(*xml);
@@ -110,7 +112,8 @@ TEST(RestoreXml, NewNameGivesCharacterDevicesFilesOfTheirOwn) {
   const std::string serial = "path=\"/var/log/vms/web01-copy-serial.log\"";
   const std::size_t first = xml->find(serial);
   ASSERT_NE(first, std::string::npos) << *xml;
-  EXPECT_NE(xml->find(serial, first + 1), std::string::npos) << "the console mirrors the serial port";
+  EXPECT_NE(xml->find(serial, first + 1), std::string::npos)
+      << "the console mirrors the serial port";
   EXPECT_NE(xml->find("file=\"/var/log/vms/web01-copy-boot.log\""), std::string::npos);
   EXPECT_NE(xml->find("path=\"/run/vms/web01-copy-agent.sock\""), std::string::npos);
   EXPECT_NE(xml->find("<source mode=\"bind\"/>"), std::string::npos) << "libvirt names it anew";

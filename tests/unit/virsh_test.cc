@@ -29,7 +29,8 @@ TEST(DomainState, ReadsLibvirtsWordsWithAndWithoutAReason) {
 // A translated answer (a virsh run outside the C locale) or none at all is
 // never taken for a state.
 TEST(DomainState, AnythingElseIsUnknown) {
-  for (const char* output : {"laufend\n", "en cours d’exécution\n", "", "Running\n", "running x\n"}) {
+  for (const char* output :
+       {"laufend\n", "en cours d’exécution\n", "", "Running\n", "running x\n"}) {
     EXPECT_EQ(parseDomainState(output).power, PowerState::kUnknown) << output;
   }
 }
