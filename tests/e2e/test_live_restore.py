@@ -1,0 +1,361 @@
+"""Live restore (quorlane-restore --live) against the real libvirt daemon
+and QEMU.
+
+A busy Linux guest backed up in a chain of a full and two incremental
+backups (the last one quiesced) is restored live beside itself: the copy
+runs at once, boots and finds every backed-up file while its disks still
+read from the backup, keeps writing while libvirt pulls the data in, and
+ends on images of its own with sound file systems that hold every file it
+synced.
+
+After every live restore that completed: no pin, no backing file, no block
+job, and every directory and file on the way to the backup has its mode and
+owner back.
+"""
+import glob
+import hashlib
+import os
+import re
+import signal
+import stat
+import subprocess
+import tempfile
+import time
+import unittest
+
+import guest
+import vmlib
+from drills import MIB, DefinedVM, DrillCase, framed_lines, sleep_past, timestamp_dirs
+from vmlib import harness, virsh
+
+KIB = 1024
+
+# virsh as the tool runs it, its arguments noted. A pull of vda starts held:
+# the tool's --bandwidth (MiB/s) is taken as bytes/s, so the job copies its
+# first chunk and waits until the test raises its bandwidth (virsh blockjob
+# --bandwidth). The pull is then a real one that lasts as long as the test
+# needs, on a fast machine as on a slow one.
+HELD_VIRSH = """#!/bin/sh
+printf '%%s\\n' "$*" >> '%(calls)s'
+if [ "$1" = blockpull ] && [ "$3" = vda ]; then exec /usr/bin/virsh "$@" --bytes; fi
+exec /usr/bin/virsh "$@"
+"""
+
+RECORDING_VIRSH = """#!/bin/sh
+printf '%%s\\n' "$*" >> '%(calls)s'
+exec /usr/bin/virsh "$@"
+"""
+
+RUNS = r"^VM '%s' runs, \d+\.\d s after the restore began; its data follows from the backup\.$"
+PROGRESS = r"^  %s: \d+ %% copied(, \d+\.\d MiB/s)?$"
+
+
+# ------------------------------------------------------------ the tool
+
+class LiveRun:
+    """quorlane-restore started like vmlib.Tool.run, but left running; its
+    standard output and error go to files that the test reads meanwhile."""
+
+    def __init__(self, case, tool, args, extra_path=()):
+        self.tool = tool
+        self.dir = tempfile.mkdtemp(prefix="live-run-", dir=tool.root)
+        self.out_path = os.path.join(self.dir, "out")
+        self.err_path = os.path.join(self.dir, "err")
+        self.log_start = len(tool.box.restore_log())
+        script = 'mount --bind "$1" /var/log || exit 99\nshift\nexec "$@"'
+        command = ["unshare", "--mount", "--propagation", "private", "/bin/sh", "-c", script,
+                   "sh", tool.varlog, os.path.abspath(harness.RESTORE_BINARY)] + [str(a) for a in args]
+        env = tool.box.env(":".join(list(extra_path) + [vmlib.SYSTEM_PATH]))
+        with open(self.out_path, "w") as out, open(self.err_path, "w") as err:
+            # The pid is the tool's own: unshare and sh exec it.
+            self.proc = subprocess.Popen(command, env=env, cwd=tool.root, stdout=out, stderr=err,
+                                         stdin=subprocess.DEVNULL, executable="/usr/bin/unshare")
+        case.addCleanup(lambda: self.proc.poll() is None and self.proc.kill())
+
+    def out_lines(self):
+        """Complete lines so far, without their timestamp frames."""
+        with open(self.out_path, errors="replace") as f:
+            text = f.read()
+        return framed_lines(text[:text.rfind("\n") + 1])
+
+    def wait_line(self, regex, timeout=300):
+        """The first standard-output line matching regex."""
+        def found():
+            ended = self.proc.poll() is not None
+            line = next((line for line in self.out_lines() if re.search(regex, line)), None)
+            if line is None and ended:
+                raise AssertionError("the tool ended before a line /%s/:\n%r"
+                                     % (regex, self.finish(10)))
+            return line
+        return wait_for(found, timeout, "a line /%s/ of the tool" % regex)
+
+    def finish(self, timeout=900):
+        """Waits for the tool; a vmlib.ToolResult whose app_log holds the
+        restore records it added."""
+        try:
+            self.proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+            raise
+        with open(self.out_path, errors="replace") as f:
+            out = f.read()
+        with open(self.err_path, errors="replace") as f:
+            err = f.read()
+        return vmlib.ToolResult(self.proc.returncode, out, err,
+                                self.tool.box.restore_log()[self.log_start:])
+
+
+def restore(tool, *args, extra_path=()):
+    """One quorlane-restore run to its end: a ToolResult whose app_log holds
+    its restore records."""
+    before = len(tool.box.restore_log())
+    result = tool.run(list(args), extra_path=extra_path, binary=harness.RESTORE_BINARY)
+    result.app_log = tool.box.restore_log()[before:]
+    return result
+
+
+def stand_in(directory, text):
+    """A bin directory with a virsh made from `text`; returns (bin dir, calls file)."""
+    bindir = tempfile.mkdtemp(prefix="bin-", dir=directory)
+    calls = os.path.join(bindir, "calls")
+    vmlib.write_script(bindir, "virsh", text % {"calls": calls})
+    return bindir, calls
+
+
+def calls_of(calls, command):
+    """The argument vectors of `command` in a calls file, in order."""
+    try:
+        with open(calls) as f:
+            return [line.split() for line in f if line.split()[:1] == [command]]
+    except FileNotFoundError:
+        return []
+
+
+# ------------------------------------------------------------ conditions
+
+def wait_for(condition, timeout, what):
+    """condition()'s first true value, asked twice a second; fails after timeout."""
+    deadline = time.time() + timeout
+    while True:
+        value = condition()
+        if value:
+            return value
+        if time.time() > deadline:
+            raise AssertionError("waited %ss for %s" % (timeout, what))
+        time.sleep(0.5)
+
+
+def block_job(name, target):
+    """What virsh blockjob --info says of one disk: its bandwidth and, on
+    standard error, 'Block Pull: [  1 %]'; or 'No current block job for vda'."""
+    proc = virsh("blockjob", name, target, "--info", check=False)
+    return (proc.stdout + proc.stderr).strip()
+
+
+def pulling(name, target):
+    return "Block Pull: [" in block_job(name, target)
+
+
+def backing_file(image):
+    """The image's backing file as qemu-img sees it (the VM may hold the image), or None."""
+    return vmlib.image_info(image).get("backing-filename")
+
+
+def pins(vm_dir):
+    return sorted(glob.glob(os.path.join(vm_dir, "*", "live-restore-*.pin")))
+
+
+def access(backup_dirs):
+    """{path: (mode, uid, gid)} of the backup directories, everything in them
+    but pins, and every directory on the way to them."""
+    paths = set()
+    for directory in backup_dirs:
+        path = directory
+        while True:
+            paths.add(path)
+            if path == "/":
+                break
+            path = os.path.dirname(path)
+        paths.update(os.path.join(directory, name) for name in os.listdir(directory)
+                     if not name.endswith(".pin"))
+    found = {}
+    for path in paths:
+        st = os.stat(path)
+        found[path] = (stat.S_IMODE(st.st_mode), st.st_uid, st.st_gid)
+    return found
+
+
+def md5(path):
+    digest = hashlib.md5()
+    with open(path, "rb") as f:
+        for block in iter(lambda: f.read(MIB), b""):
+            digest.update(block)
+    return digest.hexdigest()
+
+
+class QcowGuest(guest.GuestVM):
+    """The test guest with both data disks in qcow2 images, so that its
+    backups with --incremental form a chain."""
+
+    def __init__(self):
+        super().__init__()
+        raw = self.images["vdb"]
+        image = os.path.splitext(raw)[0] + ".qcow2"
+        subprocess.run(["qemu-img", "convert", "-q", "-f", "raw", "-O", "qcow2", raw, image],
+                       check=True, stdin=subprocess.DEVNULL)
+        os.unlink(raw)
+        self.images["vdb"], self.formats["vdb"] = image, "qcow2"
+
+
+class LiveCase(unittest.TestCase):
+    """What every completed live restore must leave."""
+
+    def assertCompleted(self, result, name, backup_dir):
+        self.assertEqual(result.rc, 0, result)
+        self.assertEqual(result.out_lines[-1], "Live restore complete: VM '%s' no longer reads "
+                         "from %s, which is unpinned." % (name, backup_dir), result)
+        self.assertEqual(len(result.app_log), 1, result.app_log)
+        self.assertRegex(result.app_log[0], r"^\[[^]]+\] vm=\S+ result=success from=%s to=%s "
+                         r"mode=live duration=\d+s " % (re.escape(backup_dir), re.escape(name)))
+
+    def assertNothingLeft(self, name, images, backup_dir, chain_dirs, modes):
+        """The VM runs on images of its own: no backing file, no block job, no
+        pin; every mode and owner that the pin changed is back."""
+        for target, image in images.items():
+            self.assertIsNone(backing_file(image), image)
+            self.assertRegex(block_job(name, target), r"^No current block job for %s" % target)
+        self.assertNotIn("<backingStore type=", virsh("dumpxml", name).stdout)
+        self.assertEqual(pins(os.path.dirname(backup_dir)), [])
+        self.assertEqual(access(chain_dirs), modes)
+        # The definition still names the backup it came from.
+        self.assertIn('<quorlane:live-restore xmlns:quorlane="urn:quorlane:live-restore" '
+                      'backup="%s"/>' % backup_dir, virsh("dumpxml", name, "--inactive").stdout)
+
+
+# ------------------------------------------------------------ a busy guest
+
+class LiveRestoreOfABusyGuest(LiveCase):
+    """One busy guest, backed up once for all tests: a full backup and two
+    incremental ones, the last quiesced. Its restored copies are checked
+    against what the quiesced backup holds."""
+
+    maxDiff = None
+
+    @classmethod
+    def setUpClass(cls):
+        vmlib.require_libvirt()
+        cls.tool = vmlib.Tool()
+        cls.addClassCleanup(cls.tool.cleanup)
+        cls.root = os.path.join(cls.tool.root, "backups")
+        os.makedirs(cls.root)
+        cls.vm = QcowGuest()
+        cls.addClassCleanup(cls.vm.cleanup)
+        cls.vm.boot()
+        cls.vm_dir = os.path.join(cls.root, cls.vm.name)
+        cls.stamps = []
+        for quiesce in (False, False, True):
+            cls.vm.wait_synced(cls.vm.synced() + 10)
+            sleep_past(cls.stamps[-1] if cls.stamps else "")
+            result = cls.tool.run(["-n", cls.vm.name, "-r", cls.root, "-k", "5", "-i"]
+                                  + (["--quiesce"] if quiesce else []))
+            if result.rc != 0:
+                raise AssertionError("backup of %s failed: %r" % (cls.vm.name, result))
+            cls.stamps.append(timestamp_dirs(cls.vm_dir)[-1])
+        cls.tip = os.path.join(cls.vm_dir, cls.stamps[-1])
+        cls.chain_dirs = [os.path.join(cls.vm_dir, ts) for ts in cls.stamps]
+        # The restored copies boot on the CPUs alone.
+        cls.vm.shutoff()
+        cls.files = None
+
+    def backed_up_files(self):
+        """{disk: {seq: intact}} of the quiesced tip, whose file systems are
+        clean and whose files are all whole, numbered from 1 on."""
+        if LiveRestoreOfABusyGuest.files is None:
+            found = {}
+            workdir = tempfile.mkdtemp(prefix="tip-", dir=self.vm.scratch)
+            for target in sorted(self.vm.images):
+                image = os.path.join(self.tip, "%s-%s.qcow2" % (self.vm.name, target))
+                files = guest.check_image(self, image, workdir, fix=False)
+                self.assertEqual(sorted(files), list(range(1, len(files) + 1)), target)
+                self.assertEqual([seq for seq, ok in files.items() if not ok], [], target)
+                found[target] = files
+            LiveRestoreOfABusyGuest.files = found
+        return LiveRestoreOfABusyGuest.files
+
+    def copy_of(self, name):
+        """A GuestVM for the console and cleanup of the restored VM `name`;
+        its images go to its scratch directory."""
+        restored = guest.GuestVM(name=name, xml_text="<domain/>")
+        self.addCleanup(restored.cleanup)
+        restored.console = os.path.join(self.vm.scratch, name + "-console.log")
+        open(restored.console, "w").close()
+        restored.restored_images = {t: os.path.join(restored.scratch, "%s-%s.qcow2" % (name, t))
+                                    for t in self.vm.images}
+        return restored
+
+    def assertBootsWithTheBackedUpFiles(self, restored):
+        """The restored guest boots and finds every file of the backup intact;
+        returns the highest sequence number the backup holds."""
+        restored.wait_ready()
+        files = self.backed_up_files()
+        self.assertEqual(restored.reports(), {t: (len(f), 0) for t, f in files.items()})
+        return max(max(f) for f in files.values())
+
+    def assertHoldsWhatItSynced(self, restored, images):
+        """The guest has synced files of its own; frozen, its file systems are
+        clean and hold every file of the backup and every file it synced,
+        intact. The guest goes on after the highest file of the backup, which
+        only one disk may hold (the backup froze the guest between the two
+        writes of a file). Returns the highest file it synced."""
+        backed_up = self.backed_up_files()
+        top = max(max(files) for files in backed_up.values())
+        synced = restored.synced()
+        self.assertGreater(synced, top)
+        workdir = tempfile.mkdtemp(prefix="check-", dir=restored.scratch)
+        virsh("domfsfreeze", restored.name)
+        try:
+            for target, image in sorted(images.items()):
+                files = guest.check_image(self, image, workdir, fix=False)
+                lost = {seq: "damaged" if seq in files else "missing"
+                        for seq in sorted(set(backed_up[target]) | set(range(top + 1, synced + 1)))
+                        if not files.get(seq)}
+                self.assertEqual(lost, {}, "%s of %s: files of the backup (1..%d) or synced "
+                                 "since (..%d) lost" % (target, restored.name, top, synced))
+        finally:
+            virsh("domfsthaw", restored.name)
+        return synced
+
+    def test_1_busy_copy_runs_at_once_and_ends_on_its_own_images(self):
+        self.backed_up_files()
+        modes = access(self.chain_dirs)
+        name = self.vm.name + "-live"
+        restored = self.copy_of(name)
+        bindir, calls = stand_in(self.tool.root, HELD_VIRSH)
+        run = LiveRun(self, self.tool, ["-b", self.tip, "--as", name, "-i", restored.scratch,
+                                        "--live", "--bandwidth", "1"], extra_path=[bindir])
+        run.wait_line(RUNS % re.escape(name))
+        # The copy of vda has begun and holds still; the guest boots from
+        # the backup, finds its files and writes on.
+        wait_for(lambda: pulling(name, "vda"), 120, "the pull of vda")
+        top = self.assertBootsWithTheBackedUpFiles(restored)
+        restored.wait_synced(top + 10)
+        self.assertTrue(pulling(name, "vda"), block_job(name, "vda"))
+        self.assertIsNotNone(backing_file(restored.restored_images["vda"]))
+        run.wait_line(PROGRESS % "vda")
+        # The rest at 1 MiB/s, as the tool asked, while the guest writes.
+        virsh("blockjob", name, "vda", "--bandwidth", "1")
+        result = run.finish()
+        self.assertCompleted(result, name, self.tip)
+        self.assertEqual(calls_of(calls, "blockpull"), [
+            ["blockpull", name, t, "--wait", "--verbose", "--bandwidth", "1"]
+            for t in ("vda", "vdb")])
+        self.assertEqual({t: s for _, d, t, s in DefinedVM(name).domblklist() if d == "disk"},
+                         restored.restored_images)
+        self.assertEqual(restored.state(), "running")
+        self.assertNothingLeft(name, restored.restored_images, self.tip, self.chain_dirs, modes)
+        self.assertHoldsWhatItSynced(restored, restored.restored_images)
+
+
+if __name__ == "__main__":
+    unittest.main()
