@@ -1,19 +1,20 @@
-"""Live restore (quorlane-restore --live) against the real libvirt daemon
-and QEMU.
+"""Live restore (quorlane-restore --live, --finish) against the real libvirt
+daemon and QEMU.
 
 A busy Linux guest backed up in a chain of a full and two incremental
 backups (the last one quiesced) is restored live beside itself: the copy
 runs at once, boots and finds every backed-up file while its disks still
 read from the backup, keeps writing while libvirt pulls the data in, and
 ends on images of its own with sound file systems that hold every file it
-synced.
+synced. A live restore stopped by SIGTERM leaves the copy running on the
+pinned backup, which backups of the original with their retention then keep
+with the backups it depends on, until --finish completes the copy.
 
 After every live restore that completed: no pin, no backing file, no block
 job, and every directory and file on the way to the backup has its mode and
 owner back.
 """
 import glob
-import hashlib
 import os
 import re
 import signal
@@ -25,7 +26,7 @@ import unittest
 
 import guest
 import vmlib
-from drills import MIB, DefinedVM, DrillCase, framed_lines, sleep_past, timestamp_dirs
+from drills import DefinedVM, framed_lines, sleep_past, timestamp_dirs
 from vmlib import harness, virsh
 
 KIB = 1024
@@ -64,7 +65,8 @@ class LiveRun:
         self.log_start = len(tool.box.restore_log())
         script = 'mount --bind "$1" /var/log || exit 99\nshift\nexec "$@"'
         command = ["unshare", "--mount", "--propagation", "private", "/bin/sh", "-c", script,
-                   "sh", tool.varlog, os.path.abspath(harness.RESTORE_BINARY)] + [str(a) for a in args]
+                   "sh", tool.varlog, os.path.abspath(harness.RESTORE_BINARY)]
+        command += [str(a) for a in args]
         env = tool.box.env(":".join(list(extra_path) + [vmlib.SYSTEM_PATH]))
         with open(self.out_path, "w") as out, open(self.err_path, "w") as err:
             # The pid is the tool's own: unshare and sh exec it.
@@ -162,8 +164,9 @@ def backing_file(image):
     return vmlib.image_info(image).get("backing-filename")
 
 
-def pins(vm_dir):
-    return sorted(glob.glob(os.path.join(vm_dir, "*", "live-restore-*.pin")))
+def pins(vm_dir, name):
+    """The pins of the live restore of VM `name` in any backup of vm_dir."""
+    return sorted(glob.glob(os.path.join(glob.escape(vm_dir), "*", "live-restore-%s.pin" % name)))
 
 
 def access(backup_dirs):
@@ -184,14 +187,6 @@ def access(backup_dirs):
         st = os.stat(path)
         found[path] = (stat.S_IMODE(st.st_mode), st.st_uid, st.st_gid)
     return found
-
-
-def md5(path):
-    digest = hashlib.md5()
-    with open(path, "rb") as f:
-        for block in iter(lambda: f.read(MIB), b""):
-            digest.update(block)
-    return digest.hexdigest()
 
 
 class QcowGuest(guest.GuestVM):
@@ -226,7 +221,7 @@ class LiveCase(unittest.TestCase):
             self.assertIsNone(backing_file(image), image)
             self.assertRegex(block_job(name, target), r"^No current block job for %s" % target)
         self.assertNotIn("<backingStore type=", virsh("dumpxml", name).stdout)
-        self.assertEqual(pins(os.path.dirname(backup_dir)), [])
+        self.assertEqual(pins(os.path.dirname(backup_dir), name), [])
         self.assertEqual(access(chain_dirs), modes)
         # The definition still names the backup it came from.
         self.assertIn('<quorlane:live-restore xmlns:quorlane="urn:quorlane:live-restore" '
@@ -355,6 +350,91 @@ class LiveRestoreOfABusyGuest(LiveCase):
         self.assertEqual(restored.state(), "running")
         self.assertNothingLeft(name, restored.restored_images, self.tip, self.chain_dirs, modes)
         self.assertHoldsWhatItSynced(restored, restored.restored_images)
+
+    def test_2_stopped_copy_keeps_the_backup_through_retention_until_finish(self):
+        self.backed_up_files()
+        modes = access(self.chain_dirs)
+        name = self.vm.name + "-stopped"
+        restored = self.copy_of(name)
+        bindir, _ = stand_in(self.tool.root, HELD_VIRSH)
+        run = LiveRun(self, self.tool, ["-b", self.tip, "--as", name, "-i", restored.scratch,
+                                        "--live", "--bandwidth", "1"], extra_path=[bindir])
+        run.wait_line(RUNS % re.escape(name))
+        wait_for(lambda: pulling(name, "vda"), 120, "the pull of vda")
+        os.kill(run.proc.pid, signal.SIGTERM)
+        result = run.finish(120)
+        self.assertEqual(result.rc, 143, result)
+        self.assertEqual(result.err_lines[-2:], [
+            "WARN:  Interrupted by Terminated; VM '%s' runs on images that still read from %s, "
+            "which stays pinned." % (name, self.tip),
+            "WARN:  Finish the copy with: quorlane-restore --finish %s" % name], result)
+        self.assertEqual(len(result.app_log), 1, result.app_log)
+        self.assertRegex(result.app_log[0], r" result=interrupted from=%s to=%s mode=live "
+                         r"duration=\d+s version=\S+ reason=\"SIGTERM\"$" % (
+                             re.escape(self.tip), re.escape(name)))
+        # The VM runs on the pinned backup, whose directories QEMU may still
+        # search, and libvirt goes on with the pull.
+        self.assertEqual(restored.state(), "running")
+        self.assertTrue(pulling(name, "vda"), block_job(name, "vda"))
+        pin = os.path.join(self.tip, "live-restore-%s.pin" % name)
+        self.assertEqual(pins(self.vm_dir, name), [pin])
+        now = access(self.chain_dirs)
+        self.assertEqual({p: now[p] for p in modes if os.path.isdir(p)},
+                         {p: (mode | stat.S_IXOTH, uid, gid) for p, (mode, uid, gid)
+                          in modes.items() if os.path.isdir(p)})
+        top = self.assertBootsWithTheBackedUpFiles(restored)
+        restored.wait_synced(top + 10)
+
+        # The original, shut off as after the loss that called for the
+        # restore, is backed up while its copy reads from its backup.
+        with self.subTest("a backup of the original, shut off, with its chain's checkpoint"):
+            result = self.tool.run(["-n", self.vm.name, "-r", self.root, "-k", "1", "-i"])
+            self.assertEqual(result.rc, 0, result)
+        # Two full backups of the original, running, keeping one: the second
+        # deletes the first and every other backup but the pinned one and
+        # those it depends on.
+        self.vm.start()
+        later = []
+        try:
+            for _ in range(2):
+                sleep_past(timestamp_dirs(self.vm_dir)[-1])
+                result = self.tool.run(["-n", self.vm.name, "-r", self.root, "-k", "1"])
+                self.assertEqual(result.rc, 0, result)
+                later.append(timestamp_dirs(self.vm_dir)[-1])
+                self.assertEqual(timestamp_dirs(self.vm_dir), self.stamps + later[-1:])
+        finally:
+            self.vm.shutoff()
+        self.assertIn("  Deleting old backup: " + later[0], result.out_lines)
+        self.assertEqual(pins(self.vm_dir, name), [pin])
+        with self.subTest("--list shows the pinned backup in use"):
+            listing = restore(self.tool, "-n", self.vm.name, "-r", self.root, "--list")
+            self.assertEqual(listing.rc, 0, listing)
+            in_use = [line.split()[0] for line in listing.out.splitlines() if "in use" in line]
+            self.assertEqual(in_use, [self.stamps[-1]], listing.out)
+
+        # --finish stops the pull that libvirt still runs and issues it again.
+        bindir, calls = stand_in(self.tool.root, RECORDING_VIRSH)
+        result = restore(self.tool, "--finish", name, "--bandwidth", "50", extra_path=[bindir])
+        with self.subTest("--finish of a copy whose pull libvirt still runs"):
+            self.assertCompleted(result, name, self.tip)
+            with open(calls) as f:
+                pulls = [line.split() for line in f
+                         if re.match(r"blockpull |blockjob .* --abort", line)]
+            self.assertEqual(pulls[0][:4], ["blockjob", name, "vda", "--abort"], pulls)
+            self.assertEqual(pulls[1:], [["blockpull", name, t, "--wait", "--verbose",
+                                          "--bandwidth", "50"] for t in ("vda", "vdb")])
+        if result.rc != 0:
+            # So that the rest is still checked: the pull stopped here,
+            # --finish issues it anew.
+            virsh("blockjob", name, "vda", "--abort")
+            result = restore(self.tool, "--finish", name, "--bandwidth", "50")
+            self.assertCompleted(result, name, self.tip)
+        self.assertEqual(restored.state(), "running")
+        self.assertNothingLeft(name, restored.restored_images, self.tip, self.chain_dirs, modes)
+        self.assertHoldsWhatItSynced(restored, restored.restored_images)
+        listing = restore(self.tool, "-n", self.vm.name, "-r", self.root, "--list")
+        self.assertNotIn("in use", listing.out)
+        self.assertEqual(timestamp_dirs(self.vm_dir), self.stamps + later[-1:])
 
 
 if __name__ == "__main__":
