@@ -8,7 +8,8 @@ read from the backup, keeps writing while libvirt pulls the data in, and
 ends on images of its own with sound file systems that hold every file it
 synced. A live restore stopped by SIGTERM leaves the copy running on the
 pinned backup, which backups of the original with their retention then keep
-with the backups it depends on, until --finish completes the copy.
+with the backups it depends on, until --finish completes the copy. After
+the original lost its images, a live restore in place brings it back.
 
 After every live restore that completed: no pin, no backing file, no block
 job, and every directory and file on the way to the backup has its mode and
@@ -435,6 +436,31 @@ class LiveRestoreOfABusyGuest(LiveCase):
         listing = restore(self.tool, "-n", self.vm.name, "-r", self.root, "--list")
         self.assertNotIn("in use", listing.out)
         self.assertEqual(timestamp_dirs(self.vm_dir), self.stamps + later[-1:])
+
+    def test_3_in_place_after_the_images_were_lost(self):
+        self.backed_up_files()
+        modes = access(self.chain_dirs)
+        vm = self.vm
+        self.assertEqual(vm.state(), "shut off")
+        for image in vm.images.values():
+            os.unlink(image)
+        open(vm.console, "w").close()
+        # The original comes back under its name, in its directory, on images
+        # named like those of the backup.
+        result = restore(self.tool, "-n", vm.name, "-r", self.root, "-t", self.stamps[-1],
+                         "--live")
+        self.assertCompleted(result, vm.name, self.tip)
+        self.assertEqual(len([line for line in result.out_lines
+                              if re.match(RUNS % re.escape(vm.name), line)]), 1, result)
+        images = {t: os.path.join(vm.scratch, "%s-%s.qcow2" % (vm.name, t)) for t in vm.images}
+        self.assertEqual({t: s for _, d, t, s in vm.domblklist() if d == "disk"}, images)
+        self.assertEqual(vm.state(), "running")
+        self.assertNothingLeft(vm.name, images, self.tip, self.chain_dirs, modes)
+        # Its guest boots (on the backup or on the copied images) and finds
+        # its files, and the file systems it writes on are sound.
+        top = self.assertBootsWithTheBackedUpFiles(vm)
+        vm.wait_synced(top + 10)
+        self.assertHoldsWhatItSynced(vm, images)
 
 
 if __name__ == "__main__":
