@@ -11,11 +11,16 @@ pinned backup, which backups of the original with their retention then keep
 with the backups it depends on, until --finish completes the copy. After
 the original lost its images, a live restore in place brings it back.
 
+A firmware-only copy takes --finish through a VM shut off and then paused
+before its copy ended; its disk then holds exactly the backup and what the
+VM wrote during the copy, and the backup was never written.
+
 After every live restore that completed: no pin, no backing file, no block
 job, and every directory and file on the way to the backup has its mode and
 owner back.
 """
 import glob
+import hashlib
 import os
 import re
 import signal
@@ -27,7 +32,7 @@ import unittest
 
 import guest
 import vmlib
-from drills import DefinedVM, framed_lines, sleep_past, timestamp_dirs
+from drills import MIB, DefinedVM, DrillCase, framed_lines, sleep_past, timestamp_dirs
 from vmlib import harness, virsh
 
 KIB = 1024
@@ -188,6 +193,14 @@ def access(backup_dirs):
         st = os.stat(path)
         found[path] = (stat.S_IMODE(st.st_mode), st.st_uid, st.st_gid)
     return found
+
+
+def md5(path):
+    digest = hashlib.md5()
+    with open(path, "rb") as f:
+        for block in iter(lambda: f.read(MIB), b""):
+            digest.update(block)
+    return digest.hexdigest()
 
 
 class QcowGuest(guest.GuestVM):
@@ -462,6 +475,116 @@ class LiveRestoreOfABusyGuest(LiveCase):
         vm.wait_synced(top + 10)
         self.assertHoldsWhatItSynced(vm, images)
 
+
+# ------------------------------------------------------------ --finish
+
+def fill_random(vm, target, offset, length):
+    """Gives a VM that has not started yet random data (no cluster like
+    another) in [offset, offset + length) of a disk."""
+    image = vm.images[target]
+    size = vmlib.image_info(image)["virtual-size"]
+    raw = image + ".raw"
+    with open("/dev/urandom", "rb") as source, open(raw, "wb") as f:
+        f.seek(offset)
+        f.write(source.read(length))
+        f.truncate(size)
+    subprocess.run(["qemu-img", "convert", "-q", "-f", "raw", "-O", "qcow2", raw, image],
+                   check=True, stdin=subprocess.DEVNULL)
+    os.unlink(raw)
+
+
+class FinishAfterTheVmStopped(DrillCase, LiveCase):
+    """Firmware-only VMs, whose disks only the test writes to."""
+
+    def test_shut_off_then_paused_before_the_copy_ended(self):
+        vm = vmlib.make_vm(self, disks=[("vda", "qcow2", "32M")])
+        fill_random(vm, "vda", 1 * MIB, 8 * MIB)
+        vm.define()
+        result = self.backup(vm, keep=1)
+        self.assertOk(result)
+        (stamp,) = timestamp_dirs(os.path.join(self.root, vm.name))
+        backup_dir = os.path.join(self.root, vm.name, stamp)
+        backed_up = os.path.join(backup_dir, "%s-vda.qcow2" % vm.name)
+        digest = md5(backed_up)
+        modes = access([backup_dir])
+        name = vm.name + "-live"
+        directory = self.restored_vm(name)
+        image = os.path.join(directory, "%s-vda.qcow2" % name)
+        copy = DefinedVM(name)
+
+        # Stopped while its pull of vda holds still, after it wrote over
+        # backed-up data and where the backup holds nothing.
+        bindir, _ = stand_in(self.tool.root, HELD_VIRSH)
+        run = LiveRun(self, self.tool, ["-b", backup_dir, "--as", name, "-i", directory, "--live",
+                                        "--bandwidth", "1"], extra_path=[bindir])
+        run.wait_line(RUNS % re.escape(name))
+        wait_for(lambda: pulling(name, "vda"), 120, "the pull of vda")
+        writes = [(0x6b, 2 * MIB, 64 * KIB), (0x6c, 20 * MIB, 256 * KIB)]
+        for byte, offset, length in writes:
+            copy.write_pattern("vda", byte, offset, length)
+        os.kill(run.proc.pid, signal.SIGTERM)
+        self.assertEqual(run.finish(120).rc, 143)
+        pin = [os.path.join(backup_dir, "live-restore-%s.pin" % name)]
+
+        # Shut off before the copy ended: libvirt copies only into a running VM.
+        virsh("destroy", name)
+        result = restore(self.tool, "--finish", name)
+        self.assertEqual(result.rc, 1, result)
+        self.assertTrue([line for line in result.err_lines if re.match(
+            r"ERROR: VM '%s' is shut off\b.*\(virsh start %s\)" % (re.escape(name),
+                                                                re.escape(name)), line)], result)
+        self.assertEqual(result.err_lines[-1], "ERROR: VM '%s' still reads from %s, which stays "
+                         "pinned. With the VM running, run: quorlane-restore --finish %s"
+                         % (name, backup_dir, name))
+        self.assertRegex(result.app_log[-1], r" result=failure from=%s to=%s mode=live " % (
+            re.escape(backup_dir), re.escape(name)))
+        self.assertEqual(pins(os.path.dirname(backup_dir), name), pin)
+        self.assertEqual(backing_file(image), backed_up)
+
+        # Started again, it reads from the backup, which QEMU can still reach.
+        virsh("start", name)
+        self.assertIn("<backingStore type='file'", copy.dumpxml())
+
+        # Paused when its copy ends: QEMU writes the copied data out only
+        # when the VM runs or stops, so the backup stays pinned.
+        virsh("suspend", name)
+        result = restore(self.tool, "--finish", name)
+        self.assertEqual(result.rc, 1, result)
+        self.assertTrue([line for line in result.err_lines if re.match(
+            r"ERROR: VM '%s' is paused\b.*\(virsh resume %s\).*quorlane-restore --finish %s$"
+            % (re.escape(name), re.escape(name), re.escape(name)), line)], result)
+        self.assertEqual(copy.state(), "paused")
+        self.assertIsNone(backing_file(image))
+        self.assertRegex(block_job(name, "vda"), r"^No current block job for vda")
+        self.assertEqual(pins(os.path.dirname(backup_dir), name), pin)
+
+        # Running again, it finishes at once.
+        virsh("resume", name)
+        result = restore(self.tool, "--finish", name)
+        self.assertCompleted(result, name, backup_dir)
+        self.assertIn("  vda: copied already.", result.out_lines)
+        self.assertEqual(copy.state(), "running")
+        self.assertNothingLeft(name, {"vda": image}, backup_dir, [backup_dir], modes)
+        again = restore(self.tool, "--finish", name)
+        self.assertEqual(again.rc, 1, again)
+        self.assertEqual(again.err_lines, ["ERROR: VM '%s' is not being live-restored." % name])
+
+        # The disk is the backup with what the VM wrote during the copy: in
+        # the image file while the VM runs (the tool had QEMU write it out),
+        # and after it stopped. The backup was never written.
+        expected = os.path.join(directory, "expected.raw")
+        subprocess.run(["qemu-img", "convert", "-q", "-O", "raw", backed_up, expected],
+                       check=True, stdin=subprocess.DEVNULL)
+        for byte, offset, length in writes:
+            subprocess.run(["qemu-io", "-f", "raw", "-c", "write -P 0x%02x %d %d" % (
+                byte, offset, length), expected], check=True, capture_output=True,
+                           stdin=subprocess.DEVNULL)
+        for state in ("running", "shut off"):
+            if state == "shut off":
+                virsh("destroy", name)
+            equal, text = vmlib.images_equal(image, expected, "qcow2", "raw")
+            self.assertTrue(equal, "%s, %s: %s" % (image, state, text))
+        self.assertEqual(md5(backed_up), digest)
 
 if __name__ == "__main__":
     unittest.main()
