@@ -351,7 +351,10 @@ class LiveRestoreOfABusyGuest(LiveCase):
         restored.wait_synced(top + 10)
         self.assertTrue(pulling(name, "vda"), block_job(name, "vda"))
         self.assertIsNotNone(backing_file(restored.restored_images["vda"]))
-        run.wait_line(PROGRESS % "vda")
+        # While it holds still, the tool says how far it is, again and again.
+        wait_for(lambda: len([line for line in run.out_lines()
+                              if re.match(PROGRESS % "vda", line)]) >= 2, 60,
+                 "two progress lines of vda")
         # The rest at 1 MiB/s, as the tool asked, while the guest writes.
         virsh("blockjob", name, "vda", "--bandwidth", "1")
         result = run.finish()
