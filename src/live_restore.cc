@@ -157,7 +157,7 @@ bool Restore::pullDisks(const std::map<std::string, std::string>& images) {
 bool Restore::pullDisk(const std::string& target, const std::string& image) {
   const CommandResult job = runCommand({"virsh", "blockjob", newName_, target, "--info"});
   if (job.ok() && (job.out + job.err).find("Block Pull") != std::string::npos) {
-    runCommand({"virsh", "blockjob", newName_, target, "--abort", "--wait"});
+    runCommand({"virsh", "blockjob", newName_, target, "--abort"});
   }
   std::vector<std::string> argv = {"virsh", "blockpull", newName_, target, "--wait", "--verbose"};
   if (!opts_.bandwidth.empty()) argv.insert(argv.end(), {"--bandwidth", opts_.bandwidth});

@@ -1,6 +1,7 @@
 """quorlane-restore --live and --finish on stand-ins: the command line, the
 argument vectors, the pin and what it opens, --finish with nothing to finish,
 and a live restore interrupted during its copy."""
+import json
 import os
 import signal
 import stat
@@ -140,9 +141,17 @@ class LiveRestoreTest(RestoreTest):
             lay_out_backup(os.path.join(self.root, "web01", ts))
         self.assertEqual(self.box.run(["-n", "web01", "-r", self.root, "-k", "1", "-d"]).out
                          .count("Existing backups for this VM: 2"), 1)
+        # The pull that the stopped virsh left running in libvirt is
+        # cancelled and issued again.
         self.serve()
+        rules = json.load(open(os.path.join(self.box.bin, "scenario.json")))
+        self.use([{"prog": "virsh", "args": ["blockjob", "copy", "vda", "--info"],
+                   "stderr": "Block Pull: [ 40 %]"}] + rules)
         res = self.restore("--finish", "copy")
         self.assertEqual(res.rc, 0, res.err)
+        calls = self.box.calls("virsh")
+        abort = calls.index(["virsh", "blockjob", "copy", "vda", "--abort"])
+        self.assertEqual(calls[abort + 2][:4], ["virsh", "blockpull", "copy", "vda"])
         self.assertFalse(os.path.exists(pin))
         self.assertEqual(stat.S_IMODE(os.stat(self.d).st_mode), 0o700)
         res = self.restore("--finish", "copy")
