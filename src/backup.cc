@@ -574,7 +574,12 @@ void Backup::createSnapshot() {
     argv.push_back(target + ",snapshot=external,file=" + overlay);
     log_.trace("Overlay for " + target + ": " + overlay);
   }
-  const CommandResult result = runCommand(argv);
+  CommandResult result = runCommand(argv);
+  if (!result.ok() && domState_.power == PowerState::kShutOff &&
+      result.err.find("while checkpoint exists") != std::string::npos &&
+      dropCheckpointsOfShutOffVm()) {
+    result = runCommand(argv);
+  }
   if (!result.ok()) {
     throw BackupError("Failed to create snapshot '" + snapshot + "' on VM '" + vm +
                       "': " + trim(result.err));

@@ -389,6 +389,35 @@ void Backup::deleteCheckpoint(const std::string& name) const {
   }
 }
 
+// libvirt 9.0 takes no external snapshot of a shut-off VM that has
+// checkpoints, and cannot delete them either while it is shut off. A chain
+// cannot go on past a full backup of it anyway: this tool's checkpoints lose
+// their records, and their bitmaps go from the images, which no QEMU holds
+// now. Any other checkpoint stays, and so does the failure.
+bool Backup::dropCheckpointsOfShutOffVm() const {
+  const std::string& vm = opts_.vmName;
+  const std::vector<std::string> names = checkpointNames(vm);
+  if (names.empty() || std::any_of(names.begin(), names.end(), [](const std::string& name) {
+        return checkpointTimestamp(name).empty();
+      })) {
+    return false;
+  }
+  for (const std::string& name : names) {
+    log_.warn("VM '" + vm + "' is shut off, and libvirt takes no snapshot of it while it has "
+              "checkpoints: deleting checkpoint '" + name +
+              "'; the next incremental backup will be a full one.");
+    const CommandResult deleted = runCommand({"virsh", "checkpoint-delete", vm, name, "--metadata"});
+    if (!deleted.ok()) {
+      log_.warn("Could not delete checkpoint '" + name + "': " + trim(deleted.err));
+      return false;
+    }
+    for (const auto& [target, basePath] : diskBasePaths_) {
+      runCommand({"qemu-img", "bitmap", "--remove", basePath, name});
+    }
+  }
+  return true;
+}
+
 // Only the newest backup's checkpoint is continued from: the others would
 // make QEMU track every write once more for nothing.
 void Backup::deleteOlderCheckpoints() const {

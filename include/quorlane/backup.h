@@ -79,6 +79,7 @@ class Backup {
   void removeScratchImages() const;
   void deleteCheckpoint(const std::string& name) const;
   void deleteOlderCheckpoints() const;
+  bool dropCheckpointsOfShutOffVm() const;
   std::string scratchPath(const std::string& target) const;
 
   void reportPriorSnapshot() const;

@@ -261,6 +261,21 @@ class IncrementalTest(BackupTest):
         self.assertIn("Incremental backup: only the blocks changed since backup %s (backup 2 of "
                       "at most 7 in its chain)." % TIP, res.out_lines)
 
+    def test_a_shut_off_vm_with_checkpoints_of_its_chain_is_still_backed_up(self):
+        refused = {"prog": "virsh", "prefix": ["snapshot-create-as"], "times": 1, "exit": 1,
+                   "stderr": "error: Operation not supported: cannot perform block operations "
+                             "while checkpoint exists\n"}
+        for names, rc in [(["quorlane-" + TIP], 0), (["quorlane-" + TIP, "nightly"], 1)]:
+            with self.subTest(names=names):
+                self.new_box()
+                self.serve(checkpoints=names, state="shut off", first=[refused])
+                res = self.backup()
+                self.assertEqual(res.rc, rc, res.err)
+                drop = [["virsh", "checkpoint-delete", "web01", "quorlane-" + TIP, "--metadata"],
+                        ["qemu-img", "bitmap", "--remove", self.disks["vda"], "quorlane-" + TIP]]
+                self.assertEqual(self.calls("checkpoint-delete", "bitmap"), drop if rc == 0 else [])
+                self.assertEqual(len(self.calls("snapshot-create-as")), 2 if rc == 0 else 1)
+
     def test_chain_length_needs_incremental_and_a_positive_number(self):
         self.serve()
         for extra, message in [(["-C", "3"], "--chain-length applies only with --incremental"),
