@@ -222,6 +222,20 @@ class GuestVM(vmlib.VM):
                            check=False)
 
 
+class QcowGuest(GuestVM):
+    """The test guest with both data disks in qcow2 images: a raw image holds
+    no bitmaps, and every disk must for a chain of incremental backups."""
+
+    def __init__(self):
+        super().__init__()
+        raw = self.images["vdb"]
+        image = os.path.splitext(raw)[0] + ".qcow2"
+        subprocess.run(["qemu-img", "convert", "-q", "-f", "raw", "-O", "qcow2", raw, image],
+                       check=True, stdin=subprocess.DEVNULL)
+        os.unlink(raw)
+        self.images["vdb"], self.formats["vdb"] = image, "qcow2"
+
+
 def check_image(testcase, image, workdir, fix):
     """Checks one backed-up image on the host: converts it to raw, runs e2fsck
     (-fn, which must find it clean with no journal recovery pending, or -fy,

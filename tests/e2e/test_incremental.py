@@ -569,27 +569,13 @@ class InterruptedIncremental(IncrementalCase):
         self.assertOnlyTipTracked(vm, b2)
 
 
-class QcowGuest(guest.GuestVM):
-    """The test guest with both data disks in qcow2 images: a raw image
-    holds no bitmaps, and every disk must for a chain."""
-
-    def __init__(self):
-        super().__init__()
-        raw = self.images["vdb"]
-        image = os.path.splitext(raw)[0] + ".qcow2"
-        subprocess.run(["qemu-img", "convert", "-q", "-f", "raw", "-O", "qcow2", raw, image],
-                       check=True, stdin=subprocess.DEVNULL)
-        os.unlink(raw)
-        self.images["vdb"], self.formats["vdb"] = image, "qcow2"
-
-
 RECORDING_VIRSH = '#!/bin/sh\nprintf "%%s\\n" "$*" >> %s\nexec /usr/bin/virsh "$@"\n'
 
 
 class RealGuestChain(IncrementalCase):
 
     def test_busy_guest_chain_keeps_its_files_and_the_last_incremental_boots(self):
-        vm = QcowGuest()
+        vm = guest.QcowGuest()
         self.addCleanup(vm.cleanup)
         vm.boot()
         bindir = os.path.join(self.tool.root, "recording-bin")

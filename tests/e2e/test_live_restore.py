@@ -203,20 +203,6 @@ def md5(path):
     return digest.hexdigest()
 
 
-class QcowGuest(guest.GuestVM):
-    """The test guest with both data disks in qcow2 images, so that its
-    backups with --incremental form a chain."""
-
-    def __init__(self):
-        super().__init__()
-        raw = self.images["vdb"]
-        image = os.path.splitext(raw)[0] + ".qcow2"
-        subprocess.run(["qemu-img", "convert", "-q", "-f", "raw", "-O", "qcow2", raw, image],
-                       check=True, stdin=subprocess.DEVNULL)
-        os.unlink(raw)
-        self.images["vdb"], self.formats["vdb"] = image, "qcow2"
-
-
 class LiveCase(unittest.TestCase):
     """What every completed live restore must leave."""
 
@@ -258,7 +244,7 @@ class LiveRestoreOfABusyGuest(LiveCase):
         cls.addClassCleanup(cls.tool.cleanup)
         cls.root = os.path.join(cls.tool.root, "backups")
         os.makedirs(cls.root)
-        cls.vm = QcowGuest()
+        cls.vm = guest.QcowGuest()
         cls.addClassCleanup(cls.vm.cleanup)
         cls.vm.boot()
         cls.vm_dir = os.path.join(cls.root, cls.vm.name)
