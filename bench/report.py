@@ -524,6 +524,131 @@ def incremental_section(rows, inc_size, machine):
     return out
 
 
+RESTORE_KINDS = [("live", "live restore (--live)"), ("copy", "copy restore (--start)"),
+                 ("peer", "virtnbdrestore + virsh start")]
+RUNNING_TARGET_S = 2.0       # restore's start to libvirt's running state, at any disk size
+LIVE_END_TARGET = 1.5        # live restore's end / copy restore's end
+
+
+def restore_section(rows, machine):
+    sizes = sorted({int(r["disk_bytes"]) for r in rows})
+    rounds = max(int(r["round"]) for r in rows)
+    guest = next((line.split(": ", 1)[1] for line in machine
+                  if line.startswith("restore guests:")), "unknown")
+
+    def pick(kind, size):
+        return [r for r in rows if r["kind"] == kind and int(r["disk_bytes"]) == size]
+
+    def value(column, scale=1.0):
+        return lambda r: num(r[column]) * scale if r.get(column) not in (None, "") else None
+
+    def since_running(column):
+        """For a live restore: from the VM running to COLUMN."""
+        return lambda r: (num(r[column]) - num(r["running_s"])
+                          if r["kind"] in ("live", "lread") and r.get(column) and r.get("running_s")
+                          else None)
+
+    out = [f"### Restores of the Linux test guest: {', '.join(f'{s // MIB} MiB' for s in sizes)} "
+           f"disks, {rounds} interleaved rounds, median (min-max)", "",
+           f"Guests: {guest}. Times in seconds from the start of the restore command.", ""]
+    metrics = [
+        ("libvirt: VM running (s)", value("running_s"), 2),
+        ("  the tool's own figure (s)", value("said_s"), 1),
+        ("First console line (s)", value("console_s"), 2),
+        ("  the guest's init starts (s)", value("init_s"), 2),
+        ("  the guest has read its disk's first MiB (s)", value("disk_s"), 2),
+        ("All data in local images (s)", value("data_s"), 2),
+        ("  live: the copy, from the VM running (s)", since_running("data_s"), 2),
+        ("Restore's end (s)", value("end_s"), 2),
+        ("Flush left after it (s)", value("flush_s"), 2),
+        ("CPU, the command's process tree (s)", lambda r: num(r["user_s"]) + num(r["sys_s"]), 2),
+    ]
+    summary = {}
+    verdicts = []
+    backups = []
+    for size in sizes:
+        data = num(pick("live", size)[0]["data_bytes"]) if pick("live", size) else None
+        for kind, name in (("backup_q", "quorlane-backup (the idle guest)"),
+                           ("backup_q_read", "quorlane-backup (the reading guest)"),
+                           ("backup_peer", "virtnbdbackup -l copy -z")):
+            sel = pick(kind, size)
+            if sel:
+                backups.append([f"{size // MIB} MiB", name, f"{num(sel[0]['wall_s']):.2f}",
+                                f"{num(sel[0]['size_bytes']) / MIB:.1f}"])
+        st = {}
+        body = []
+        for label, get, digits in metrics:
+            st[label] = {k: stats([get(r) for r in pick(k, size)]) for k, _ in RESTORE_KINDS}
+            body.append([label] + [cell(st[label][k], digits) for k, _ in RESTORE_KINDS]
+                        + [ratio(st[label]["live"], st[label]["copy"]),
+                           ratio(st[label]["live"], st[label]["peer"])])
+        summary[size] = st
+        out += [f"{size // MIB} MiB disk, {data / MIB:.0f} MiB of data:" if data else f"{size // MIB} MiB disk:",
+                "", table(["Metric"] + [name for _, name in RESTORE_KINDS]
+                          + ["live/copy", "live/virtnbdrestore"], body), ""]
+    if backups:
+        out += ["The backups restored (one each):", "",
+                table(["Disk", "Backup", "Wall time (s)", "Size (MiB)"], backups), ""]
+
+    running = {size: summary[size]["libvirt: VM running (s)"]["live"] for size in sizes}
+    if all(running.values()):
+        worst = max(st[2] for st in running.values())
+        verdicts.append(
+            "- Live restore, time to libvirt's running state: "
+            + ", ".join(f"{size // MIB} MiB {running[size][0]:.2f} s (longest {running[size][2]:.2f})"
+                        for size in sizes)
+            + f"; largest disk / smallest {running[sizes[-1]][0] / running[sizes[0]][0]:.2f} "
+            f"(target: at most {RUNNING_TARGET_S:.0f} s at every size, not growing with the disk: "
+            f"{verdict(worst <= RUNNING_TARGET_S)} for the longest run)")
+        console = {size: summary[size]["First console line (s)"]["live"] for size in sizes}
+        if all(console.values()):
+            verdicts.append("- Live restore, time to the guest's first console line (the guest's own "
+                            "boot included): " + ", ".join(f"{size // MIB} MiB {console[size][0]:.2f} s"
+                                                          for size in sizes))
+    for size in sizes:
+        end = summary[size]["Restore's end (s)"]
+        if end["live"] and end["copy"]:
+            r = end["live"][0] / end["copy"][0]
+            verdicts.append(f"- {size // MIB} MiB: the live restore ends after {end['live'][0]:.2f} s, "
+                            f"the copy restore after {end['copy'][0]:.2f} s: {r:.3f} (target <= "
+                            f"{LIVE_END_TARGET}: {verdict(r <= LIVE_END_TARGET)})")
+    out += ["Against the targets (medians):", ""] + verdicts + [""]
+
+    read_metrics = [
+        ("Intervals of about 1 s", value("intervals"), 0),
+        ("Highest pass (1: every read the first of its data)", value("pass"), 0),
+        ("4 KiB reads", value("r4k_reads"), 0),
+        ("  mean (us)", value("r4k_mean_us"), 0),
+        ("  median (us)", value("r4k_p50_us"), 0),
+        ("  p99 (us)", value("r4k_p99_us"), 0),
+        ("  worst (us)", value("r4k_max_us"), 0),
+        ("1 MiB reads", value("r1m_reads"), 0),
+        ("  mean (ms)", value("r1m_mean_ms"), 2),
+        ("  median (ms)", value("r1m_p50_ms"), 2),
+        ("  p99 (ms)", value("r1m_p99_ms"), 2),
+    ]
+    windows = [("read_pull", "during the copy"), ("read_after", "after the copy, same VM"),
+               ("read_local", "local image (copy restore's VM)")]
+    for size in sizes:
+        if not pick("read_local", size):
+            continue
+        lread = pick("lread", size)
+        bw = lread[0]["bandwidth_mib_s"] if lread else "?"
+        body = []
+        for label, get, digits in read_metrics:
+            st = {k: stats([get(r) for r in pick(k, size)]) for k, _ in windows}
+            body.append([label] + [cell(st[k], digits) for k, _ in windows]
+                        + [ratio(st["read_pull"], st["read_local"]) if "us" in label or "ms" in label else "-"])
+        pull = stats([since_running("data_s")(r) for r in lread])
+        data = num(lread[0]["data_bytes"]) if lread else 0
+        out += [f"Read test, {size // MIB} MiB disk: live restores with `--bandwidth {bw}` "
+                f"(the copy's data alone would take {data / MIB / float(bw):.0f} s at that rate); "
+                f"the copy took {cell(pull, 1)} s from the VM running; the restore's end "
+                f"{cell(stats([num(r['end_s']) for r in lread]), 1)} s", "",
+                table(["Reads, one at a time, O_DIRECT", *[name for _, name in windows], "during/local"], body), ""]
+    return out
+
+
 def host_samples(path):
     """The lines of bench/run's host log: (epoch, busy ticks, idle ticks,
     sectors written)."""
@@ -643,6 +768,9 @@ def main():
     rows = read_csv(os.path.join(results, "incremental.csv"))
     if rows:
         lines += incremental_section(rows, inc_size, machine) + [""]
+    rows = read_csv(os.path.join(results, "restore.csv"))
+    if rows:
+        lines += restore_section(rows, machine) + [""]
     text = "\n".join(lines)
     print(text)
     with open(os.path.join(results, "summary.md"), "w") as handle:
