@@ -105,6 +105,17 @@ TEST(ChainRecord, ReadsWhatItWritesAndRefusesWhatNoRunWrites) {
   EXPECT_EQ(checkpointTimestamp("2026-03-02_00-00-00"), "");
 }
 
+// A pin names what the restore opened to QEMU, paths with blanks included,
+// so that the end of the copy puts the exact modes back.
+TEST(Pin, ReadsWhatItWrites) {
+  const Pin pin{"web01 copy",
+                {{"vda", "/var/lib/libvirt/images/web01 copy-vda.qcow2"}},
+                {{"/srv/my backups/web01", 0700, 0, 0}, {"/srv/my backups", 02750, 10, 20}}};
+  EXPECT_EQ(parsePin(formatPin(pin)), pin);
+  EXPECT_FALSE(parsePin("image=vda /x\n"));
+  EXPECT_FALSE(parsePin("vm=a\nopened=rwx 0 0 /x\n"));
+}
+
 // A chain of complete backups on disk: name to parent (empty for a full one).
 class ChainTest : public BackupDirTest {
  protected:
