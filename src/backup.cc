@@ -19,7 +19,6 @@
 #include "quorlane/config.h"
 #include "quorlane/files.h"
 #include "quorlane/paths.h"
-#include "quorlane/process.h"
 #include "quorlane/signals.h"
 #include "quorlane/text.h"
 #include "quorlane/virsh.h"
@@ -259,7 +258,8 @@ Backup::RunRecorder::~RunRecorder() {
 // ---------------------------------------------------------------------------
 // The job
 
-Backup::Backup(Options opts, Logger& log) : opts_(std::move(opts)), log_(log) {}
+Backup::Backup(Options opts, Logger& log, CommandRunner& runner)
+    : opts_(std::move(opts)), log_(log), virsh_(runner), qemuImg_(runner) {}
 
 Backup::~Backup() = default;
 
@@ -364,7 +364,7 @@ void Backup::validate() {
   for (const std::string program : {"virsh", "qemu-img"}) {
     if (!onPath(program)) throw BackupError("Required command not found in PATH: " + program);
   }
-  if (!domainAnswers(vm)) {
+  if (!virsh_.answers(vm)) {
     throw BackupError("VM '" + vm + "' not found, or libvirt is unreachable");
   }
   if (!isDirectory(opts_.backupRoot)) {
@@ -374,18 +374,18 @@ void Backup::validate() {
     throw BackupError("Backup root is not writable: " + opts_.backupRoot);
   }
 
-  const std::vector<std::string> snapshots = snapshotNames(vm);
+  const std::vector<std::string> snapshots = virsh_.snapshotNames(vm);
   if (std::find(snapshots.begin(), snapshots.end(), config::kSnapshotName) != snapshots.end()) {
     reportPriorSnapshot();
     throw BackupError("prior snapshot present", "validation_or_setup", true);
   }
 
-  domState_ = domainState(vm);
+  domState_ = virsh_.state(vm);
   log_.trace("VM '" + vm + "' power state: " + stripAllSpaces(domState_.text));
 
   if (opts_.quiesce && domState_.power == PowerState::kRunning) {
     log_.trace("Checking qemu-guest-agent responsiveness...");
-    if (!guestAgentAnswers(vm)) {
+    if (!virsh_.guestAgentAnswers(vm)) {
       reportUnresponsiveAgent();
       throw BackupError("guest agent unresponsive", "validation_or_setup", true);
     }
@@ -419,8 +419,8 @@ void Backup::runDryRun() {
   const std::string& vm = opts_.vmName;
   const std::string dir =
       joinPath(joinPath(opts_.backupRoot, vm), formatLocalTime("%Y-%m-%d_%H-%M-%S"));
-  const std::map<std::string, std::string> disks = diskSources(vm);
-  const std::string xml = dumpDefinition(vm).xml;
+  const std::map<std::string, std::string> disks = virsh_.diskSources(vm);
+  const std::string xml = virsh_.dumpDefinition(vm).xml;
   std::ostream& out = std::cout;
   out << "\n=== DRY RUN SUMMARY ===\n"
       << "VM:                  " << vm << "\n"
@@ -431,7 +431,7 @@ void Backup::runDryRun() {
       << "Retention:           keep " << keepCount_ << " most recent\n";
   if (opts_.incremental) {
     for (const auto& [target, source] : disks) {
-      if (const std::optional<std::uint64_t> size = diskCapacity(vm, target)) {
+      if (const std::optional<std::uint64_t> size = virsh_.diskCapacity(vm, target)) {
         diskSizes_[target] = *size;
       }
     }
@@ -503,12 +503,12 @@ void Backup::createBackupDir() {
 void Backup::dumpXmlAndEnumerateDisks() {
   log_.info("Step 3: Saving VM configuration to " + verbatimXml_ + "...");
   const std::string& vm = opts_.vmName;
-  const DumpedDefinition dump = dumpDefinition(vm);
+  const DumpedDefinition dump = virsh_.dumpDefinition(vm);
   if (!dump.ok) throw BackupError("Failed to dump VM XML: " + dump.error);
   writeFileOrFail(verbatimXml_, dump.xml);
   log_.trace("XML saved (" + std::to_string(splitLines(dump.xml).size()) + " lines).");
 
-  diskBasePaths_ = diskSources(vm);
+  diskBasePaths_ = virsh_.diskSources(vm);
   if (diskBasePaths_.empty()) throw BackupError("No disks found for VM '" + vm + "'");
   for (const auto& [target, source] : diskBasePaths_) {
     log_.trace("Disk found: " + target + " -> " + source);
@@ -552,33 +552,32 @@ void Backup::createSnapshot() {
   const std::string snapshot(config::kSnapshotName);
   log_.info("Step 5: Creating external snapshot '" + snapshot + "'...");
   const std::string& vm = opts_.vmName;
-  std::vector<std::string> argv = {"virsh",  "snapshot-create-as", vm,
-                                   snapshot, "--disk-only",        "--atomic"};
-  const DomainState state = domainState(vm);
+  const DomainState state = virsh_.state(vm);
+  bool quiesce = false;
   if (opts_.quiesce) {
     if (state.power == PowerState::kRunning) {
-      argv.push_back("--quiesce");
+      quiesce = true;
       log_.trace("VM is running, applying --quiesce (agent validated in step 1).");
     } else {
       log_.trace("--quiesce requested but VM is '" + stripAllSpaces(state.text) +
                  "'; flag skipped.");
     }
   }
+  std::vector<DiskSpec> overlays;
   for (const auto& [target, basePath] : diskBasePaths_) {
     const std::string overlay = overlayPath(basePath, vm, target);
     if (isDeviceBase(basePath) && !isDirectory(parentDir(overlay))) {
       throw BackupError("Directory for the overlay of disk " + target + " (" + basePath +
                         ") does not exist: " + parentDir(overlay));
     }
-    argv.push_back("--diskspec");
-    argv.push_back(target + ",snapshot=external,file=" + overlay);
+    overlays.emplace_back(target, overlay);
     log_.trace("Overlay for " + target + ": " + overlay);
   }
-  CommandResult result = runCommand(argv);
+  CommandResult result = virsh_.createSnapshot(vm, snapshot, quiesce, overlays);
   if (!result.ok() && domState_.power == PowerState::kShutOff &&
       result.err.find("while checkpoint exists") != std::string::npos &&
       dropCheckpointsOfShutOffVm()) {
-    result = runCommand(argv);
+    result = virsh_.createSnapshot(vm, snapshot, quiesce, overlays);
   }
   if (!result.ok()) {
     throw BackupError("Failed to create snapshot '" + snapshot + "' on VM '" + vm +
@@ -597,9 +596,7 @@ void Backup::backupDisks() {
     const std::string destination = joinPath(backupDir_, diskImageName(opts_.vmName, target));
     log_.info("  " + target + ": " + basePath);
     log_.info("         -> " + destination);
-    copyImage(target, basePath,
-              {"qemu-img", "convert", "-O", "qcow2", "-c", "-o", "compression_type=zstd", basePath,
-               destination});
+    copyImage(target, basePath, qemuImg_.convertCompressed(basePath, destination));
   }
   if (opts_.incremental) writeChainRecord();
   step6Ok_ = true;
@@ -609,8 +606,7 @@ void Backup::backupDisks() {
 // Runs one image conversion into the backup directory; a failure, or a
 // directory that is no longer where the run created it, ends the step.
 void Backup::copyImage(const std::string& target, const std::string& source,
-                       const std::vector<std::string>& argv) const {
-  const CommandResult result = runCommand(argv);
+                       const CommandResult& result) const {
   if (!result.ok()) {
     std::string detail = trim(result.err);
     if (detail.empty()) detail = trim(result.out);
@@ -671,7 +667,7 @@ int Backup::finish(int code) {
   if (snapshotCreated_) {
     const std::string snapshot(config::kSnapshotName);
     log_.info("Step 8.a: Removing snapshot '" + snapshot + "'...");
-    const CommandResult result = runCommand({"virsh", "snapshot-delete", opts_.vmName, snapshot});
+    const CommandResult result = virsh_.deleteSnapshot(opts_.vmName, snapshot);
     if (result.ok()) {
       log_.info("Snapshot removed (overlay merged into base by libvirt).");
     } else {
@@ -712,7 +708,7 @@ void Backup::reportFullOverlayFileSystem() const {
                std::to_string(*room / 1024) + " KiB free): " + overlay);
   }
   if (!full) return;
-  const std::optional<DomainState> state = domainStateWithReason(vm);
+  const std::optional<DomainState> state = virsh_.stateWithReason(vm);
   const std::string stateText = state ? state->text : "unknown";
   const bool paused = state && state->power == PowerState::kPaused && state->reason == "I/O error";
   log_.error("VM '" + vm + "' is " + stateText + (paused ? ": it waits for room to write." : "."));

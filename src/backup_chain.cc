@@ -12,7 +12,6 @@
 #include "quorlane/backup_dir.h"
 #include "quorlane/backup_error.h"
 #include "quorlane/paths.h"
-#include "quorlane/process.h"
 #include "quorlane/text.h"
 #include "quorlane/virsh.h"
 
@@ -100,10 +99,10 @@ Backup::ChainPlan Backup::decideChain(const std::string& xml,
     plan.reason = chain.fault;
   } else if (record.checkpoint.empty()) {
     plan.reason = "backup " + ts + " has no checkpoint to continue from";
-  } else if (const std::vector<std::string> names = checkpointNames(vm);
+  } else if (const std::vector<std::string> names = virsh_.checkpointNames(vm);
              std::find(names.begin(), names.end(), record.checkpoint) == names.end()) {
     plan.reason = "libvirt has no checkpoint '" + record.checkpoint + "' of backup " + ts;
-  } else if (!checkpointIntact(vm, record.checkpoint)) {
+  } else if (!virsh_.checkpointIntact(vm, record.checkpoint)) {
     plan.reason = "checkpoint '" + record.checkpoint + "' of backup " + ts +
                   " is inconsistent (QEMU stopped without saving its bitmaps)";
   } else if (keysOf(diskSizes_) != keysOf(record.diskSizes) ||
@@ -151,7 +150,7 @@ std::string Backup::dryRunKind(const ChainPlan& plan) const {
 void Backup::planChain(const std::string& xml) {
   removeStrayCheckpoints();
   for (const auto& [target, source] : diskBasePaths_) {
-    if (const std::optional<std::uint64_t> size = diskCapacity(opts_.vmName, target)) {
+    if (const std::optional<std::uint64_t> size = virsh_.diskCapacity(opts_.vmName, target)) {
       diskSizes_[target] = *size;
     }
   }
@@ -165,7 +164,7 @@ void Backup::planChain(const std::string& xml) {
 // newest complete backup. Its scratch images go with it.
 void Backup::removeStrayCheckpoints() const {
   const std::string vmDir = joinPath(opts_.backupRoot, opts_.vmName);
-  for (const std::string& name : checkpointNames(opts_.vmName)) {
+  for (const std::string& name : virsh_.checkpointNames(opts_.vmName)) {
     const std::string ts = checkpointTimestamp(name);
     if (ts.empty() || backupDirIn(vmDir, opts_.vmName, ts).complete()) continue;
     log_.warn("Checkpoint '" + name +
@@ -187,7 +186,7 @@ void Backup::removeStrayCheckpoints() const {
 void Backup::createCheckpoint() {
   const std::string name = checkpointName(timestamp_);
   log_.info("Step 5: Creating checkpoint '" + name + "' for the next incremental backup...");
-  const CommandResult result = runCommand({"virsh", "checkpoint-create-as", opts_.vmName, name});
+  const CommandResult result = virsh_.createCheckpoint(opts_.vmName, name);
   if (!result.ok()) {
     throw BackupError("Failed to create checkpoint '" + name + "' on VM '" + opts_.vmName +
                       "': " + trim(result.err));
@@ -212,8 +211,7 @@ void Backup::startBackupJob() {
       "<domaincheckpoint>\n  <name>" + checkpointName(timestamp_) + "</name>\n  <disks>\n";
   for (const auto& [target, basePath] : diskBasePaths_) {
     const std::string scratch = scratchPath(target);
-    const CommandResult created = runCommand(
-        {"qemu-img", "create", "-f", "qcow2", scratch, std::to_string(diskSizes_.at(target))});
+    const CommandResult created = qemuImg_.create(scratch, diskSizes_.at(target));
     if (!created.ok()) {
       throw BackupError("Failed to create the scratch image of " + target + ": " + scratch + ": " +
                         trim(created.err));
@@ -244,20 +242,19 @@ void Backup::runBackupJob(const std::string& jobFile, const std::string& checkpo
   const std::string& vm = opts_.vmName;
   const bool freeze = opts_.quiesce && domState_.power == PowerState::kRunning;
   if (freeze) {
-    const CommandResult frozen = runCommand({"virsh", "domfsfreeze", vm});
+    const CommandResult frozen = virsh_.freezeFileSystems(vm);
     if (!frozen.ok()) {
       throw BackupError("Failed to freeze the file systems of VM '" + vm +
                         "': " + trim(frozen.err));
     }
   }
-  const CommandResult begun =
-      runCommand({"virsh", "backup-begin", vm, jobFile, checkpointFile, "--reuse-external"});
+  const CommandResult begun = virsh_.beginBackup(vm, jobFile, checkpointFile);
   if (begun.ok()) {
     jobStarted_ = true;
     checkpointCreated_ = true;
   }
   if (freeze) {
-    const CommandResult thawed = runCommand({"virsh", "domfsthaw", vm});
+    const CommandResult thawed = virsh_.thawFileSystems(vm);
     if (!thawed.ok()) {
       log_.error("FAILED to thaw the file systems of VM '" + vm + "': " + trim(thawed.err));
       log_.error("The guest may still be frozen. Run 'virsh domfsthaw " + vm + "' now.");
@@ -279,12 +276,12 @@ void Backup::waitForBackupJob() {
   // one takes minutes: ask often at first, then less.
   for (long wait = 50;; wait = std::min(wait * 2, 1000L)) {
     checkInterrupted();
-    const JobInfo job = activeJob(vm);
+    const JobInfo job = virsh_.activeJob(vm);
     if (!job.answered) throw BackupError("Lost the backup job on VM '" + vm + "': " + job.error);
     if (job.type == "None") break;
     pause(wait);
   }
-  const JobInfo done = completedJob(vm);
+  const JobInfo done = virsh_.completedJob(vm);
   if (done.type != "Completed") {
     throw BackupError("The backup job on VM '" + vm + "' ended " +
                       (done.type.empty() ? "without a result" : done.type) +
@@ -306,17 +303,14 @@ void Backup::backupChangedBlocks() {
     // the conversion would store those zeros over the parent's data. With the
     // parent behind it (only in its header: QEMU is done with it), unwritten
     // stays unwritten.
-    const CommandResult rebased = runCommand(
-        {"qemu-img", "rebase", "-u", "-F", "qcow2", "-b",
-         sibling(BackupDir{backupDir_, opts_.vmName, timestamp_}, chain_.parent).diskImage(target),
-         scratch});
+    const CommandResult rebased = qemuImg_.rebaseUnsafe(
+        scratch,
+        sibling(BackupDir{backupDir_, opts_.vmName, timestamp_}, chain_.parent).diskImage(target));
     if (!rebased.ok()) {
       throw BackupError("Failed to back up disk: " + target + " (" + scratch +
                         "): " + trim(rebased.err));
     }
-    copyImage(target, scratch,
-              {"qemu-img", "convert", "-O", "qcow2", "-c", "-o", "compression_type=zstd", "-B",
-               parent, "-F", "qcow2", scratch, destination});
+    copyImage(target, scratch, qemuImg_.convertCompressedOnto(scratch, destination, parent));
     std::error_code ec;
     fs::remove(scratch, ec);
     // A signal during a copy ends the run before the backup counts as
@@ -343,9 +337,9 @@ void Backup::writeChainRecord() const {
 
 void Backup::abandonBackupJob() {
   const std::string& vm = opts_.vmName;
-  if (const JobInfo job = activeJob(vm); !job.answered || job.type == "None") return;
+  if (const JobInfo job = virsh_.activeJob(vm); !job.answered || job.type == "None") return;
   log_.warn("Aborting the backup job on VM '" + vm + "'.");
-  const CommandResult aborted = runCommand({"virsh", "domjobabort", vm});
+  const CommandResult aborted = virsh_.abortJob(vm);
   if (!aborted.ok()) {
     log_.error("FAILED to abort the backup job on VM '" + vm + "': " + trim(aborted.err));
     log_.error("Run 'virsh domjobabort " + vm + "' before the next backup.");
@@ -376,11 +370,11 @@ void Backup::removeScratchImages() const {
 // killed; its record alone then goes.
 void Backup::deleteCheckpoint(const std::string& name) const {
   const std::string& vm = opts_.vmName;
-  if (runCommand({"virsh", "checkpoint-delete", vm, name}).ok()) {
+  if (virsh_.deleteCheckpoint(vm, name, false).ok()) {
     log_.trace("Checkpoint deleted: " + name);
     return;
   }
-  const CommandResult metadata = runCommand({"virsh", "checkpoint-delete", vm, name, "--metadata"});
+  const CommandResult metadata = virsh_.deleteCheckpoint(vm, name, true);
   if (metadata.ok()) {
     log_.trace("Checkpoint record deleted: " + name);
   } else {
@@ -396,23 +390,24 @@ void Backup::deleteCheckpoint(const std::string& name) const {
 // now. Any other checkpoint stays, and so does the failure.
 bool Backup::dropCheckpointsOfShutOffVm() const {
   const std::string& vm = opts_.vmName;
-  const std::vector<std::string> names = checkpointNames(vm);
+  const std::vector<std::string> names = virsh_.checkpointNames(vm);
   if (names.empty() || std::any_of(names.begin(), names.end(), [](const std::string& name) {
         return checkpointTimestamp(name).empty();
       })) {
     return false;
   }
   for (const std::string& name : names) {
-    log_.warn("VM '" + vm + "' is shut off, and libvirt takes no snapshot of it while it has "
-              "checkpoints: deleting checkpoint '" + name +
-              "'; the next incremental backup will be a full one.");
-    const CommandResult deleted = runCommand({"virsh", "checkpoint-delete", vm, name, "--metadata"});
+    log_.warn("VM '" + vm +
+              "' is shut off, and libvirt takes no snapshot of it while it has "
+              "checkpoints: deleting checkpoint '" +
+              name + "'; the next incremental backup will be a full one.");
+    const CommandResult deleted = virsh_.deleteCheckpoint(vm, name, true);
     if (!deleted.ok()) {
       log_.warn("Could not delete checkpoint '" + name + "': " + trim(deleted.err));
       return false;
     }
     for (const auto& [target, basePath] : diskBasePaths_) {
-      runCommand({"qemu-img", "bitmap", "--remove", basePath, name});
+      qemuImg_.removeBitmap(basePath, name);
     }
   }
   return true;
@@ -422,7 +417,7 @@ bool Backup::dropCheckpointsOfShutOffVm() const {
 // make QEMU track every write once more for nothing.
 void Backup::deleteOlderCheckpoints() const {
   const std::string own = checkpointName(timestamp_);
-  for (const std::string& name : checkpointNames(opts_.vmName)) {
+  for (const std::string& name : virsh_.checkpointNames(opts_.vmName)) {
     if (name != own && !checkpointTimestamp(name).empty()) deleteCheckpoint(name);
   }
 }

@@ -7,13 +7,11 @@
 #include <cstring>
 #include <filesystem>
 #include <optional>
-#include <regex>
 #include <sstream>
 
 #include "quorlane/cli.h"
 #include "quorlane/files.h"
 #include "quorlane/paths.h"
-#include "quorlane/process.h"
 #include "quorlane/restore.h"
 #include "quorlane/restore_xml.h"
 #include "quorlane/signals.h"
@@ -41,25 +39,6 @@ std::optional<FileMode> modeOf(const std::string& path) {
                   status.st_gid};
 }
 
-// The last percentage of virsh's "\rBlock Pull: [ 45 %]" progress, or -1.
-int lastPercentage(const std::string& progress) {
-  static const std::regex kPercent("\\[\\s*([0-9]+) %\\]");
-  int percent = -1;
-  for (auto it = std::sregex_iterator(progress.begin(), progress.end(), kPercent);
-       it != std::sregex_iterator(); ++it) {
-    percent = std::stoi((*it)[1].str());
-  }
-  return percent;
-}
-
-// Whether the image still reads from a backing file (`qemu-img info -U`,
-// since the running VM holds it); nothing when qemu-img cannot tell.
-std::optional<bool> hasBackingFile(const std::string& image) {
-  const CommandResult info = runCommand({"qemu-img", "info", "-U", "--output=json", image});
-  if (!info.ok()) return std::nullopt;
-  return info.out.find("\"backing-filename\"") != std::string::npos;
-}
-
 }  // namespace
 
 double Restore::secondsSinceStart() const {
@@ -72,8 +51,7 @@ bool Restore::writeLiveImage(const RestoreTarget& t) {
   log_.info("  " + t.label + ": " + t.source);
   log_.info("         -> " + t.path + " (reading from the backup until the copy ends)");
   const CommandResult created =
-      runCommand({"qemu-img", "create", "-f", "qcow2", "-F", "qcow2", "-b", absolute(t.source),
-                  t.temp, virtualSizes_[t.label]});
+      qemuImg_.createOnBacking(t.temp, absolute(t.source), virtualSizes_[t.label]);
   if (interrupted()) return false;
   if (!created.ok()) {
     log_.error("Could not create " + t.temp + ": " + firstLine(created.err));
@@ -127,12 +105,12 @@ bool Restore::pinAndOpenBackup() {
 // A VM started on its images without their backing files would see empty
 // disks, and the pull would copy nothing: it is stopped at once.
 bool Restore::runsOnTheBackup() {
-  const std::string xml = dumpDefinition(newName_).xml;
+  const std::string xml = virsh_.dumpDefinition(newName_).xml;
   for (const auto& [target, image] : pin_.images) {
     if (readsFromBackingFile(xml, target)) continue;
     log_.error("VM '" + newName_ + "' started without the backup behind its disk " + target +
                "; stopping it before it writes.");
-    runCommand({"virsh", "destroy", newName_});
+    virsh_.destroy(newName_);
     vmStarted_ = false;
     return false;
   }
@@ -142,7 +120,7 @@ bool Restore::runsOnTheBackup() {
 bool Restore::pullDisks(const std::map<std::string, std::string>& images) {
   log_.info("Step 8: Copying the data from the backup into the VM's images while it runs...");
   for (const auto& [target, image] : images) {
-    const std::optional<bool> backed = hasBackingFile(image);
+    const std::optional<bool> backed = qemuImg_.hasBackingFile(image);
     if (backed && !*backed) {
       log_.info("  " + target + ": copied already.");
       continue;
@@ -155,34 +133,30 @@ bool Restore::pullDisks(const std::map<std::string, std::string>& images) {
 // A pull that an earlier run left running (its virsh was stopped) is
 // cancelled and issued anew: what was copied stays copied.
 bool Restore::pullDisk(const std::string& target, const std::string& image) {
-  const CommandResult job = runCommand({"virsh", "blockjob", newName_, target, "--info"});
-  if (job.ok() && (job.out + job.err).find("Block Pull") != std::string::npos) {
-    runCommand({"virsh", "blockjob", newName_, target, "--abort"});
-  }
-  std::vector<std::string> argv = {"virsh", "blockpull", newName_, target, "--wait", "--verbose"};
-  if (!opts_.bandwidth.empty()) argv.insert(argv.end(), {"--bandwidth", opts_.bandwidth});
-  const std::optional<std::uint64_t> size = diskCapacity(newName_, target);
+  if (virsh_.pullRunning(newName_, target)) virsh_.abortBlockJob(newName_, target);
+  const std::optional<std::uint64_t> size = virsh_.diskCapacity(newName_, target);
   auto lastLine = std::chrono::steady_clock::now() - kProgressEvery;
   int lastPercent = -1;
-  const CommandResult pull = runCommand(argv, [&](const std::string&, const std::string& err) {
-    if (interrupted()) return false;
-    const auto now = std::chrono::steady_clock::now();
-    if (now - lastLine < kProgressEvery) return true;
-    const int percent = std::max(lastPercentage(err), 0);
-    std::ostringstream line;
-    line << "  " << target << ": " << percent << " % copied";
-    if (lastPercent >= 0 && size) {
-      const double seconds = std::chrono::duration<double>(now - lastLine).count();
-      const double mib = (percent - lastPercent) / 100.0 * static_cast<double>(*size) / 1048576;
-      line.setf(std::ios::fixed);
-      line.precision(1);
-      line << ", " << mib / seconds << " MiB/s";
-    }
-    log_.info(line.str());
-    lastLine = now;
-    lastPercent = percent;
-    return true;
-  });
+  const CommandResult pull = virsh_.blockPull(
+      newName_, target, opts_.bandwidth, [&](const std::string&, const std::string& err) {
+        if (interrupted()) return false;
+        const auto now = std::chrono::steady_clock::now();
+        if (now - lastLine < kProgressEvery) return true;
+        const int percent = std::max(parseBlockPullPercent(err), 0);
+        std::ostringstream line;
+        line << "  " << target << ": " << percent << " % copied";
+        if (lastPercent >= 0 && size) {
+          const double seconds = std::chrono::duration<double>(now - lastLine).count();
+          const double mib = (percent - lastPercent) / 100.0 * static_cast<double>(*size) / 1048576;
+          line.setf(std::ios::fixed);
+          line.precision(1);
+          line << ", " << mib / seconds << " MiB/s";
+        }
+        log_.info(line.str());
+        lastLine = now;
+        lastPercent = percent;
+        return true;
+      });
   if (interrupted()) return false;
   if (!pull.ok()) {
     // virsh writes its error after the last progress line, on the same line.
@@ -199,7 +173,7 @@ bool Restore::pullDisk(const std::string& target, const std::string& image) {
 // makes it write everything out (a running guest pauses for a moment). A
 // VM that was shut off closed its images; a paused one must run first.
 bool Restore::flushVmImages() {
-  const DomainState state = domainState(newName_);
+  const DomainState state = virsh_.state(newName_);
   if (state.power == PowerState::kShutOff) return true;
   if (state.power != PowerState::kRunning) {
     log_.error("VM '" + newName_ + "' is " +
@@ -209,11 +183,11 @@ bool Restore::flushVmImages() {
                newName_ + "), then run: quorlane-restore --finish " + newName_);
     return false;
   }
-  if (!runCommand({"virsh", "suspend", newName_}).ok()) {
+  if (!virsh_.suspend(newName_).ok()) {
     log_.error("Could not pause VM '" + newName_ + "' to write its images out.");
     return false;
   }
-  if (!runCommand({"virsh", "resume", newName_}).ok()) {
+  if (!virsh_.resume(newName_).ok()) {
     log_.error("VM '" + newName_ + "' is paused and did not resume. Run: virsh resume " + newName_);
     return false;
   }
@@ -224,7 +198,7 @@ bool Restore::flushVmImages() {
 // the images are written out, and the backup is unpinned and closed again.
 bool Restore::completeLive() {
   for (const auto& [target, image] : pin_.images) {
-    const std::optional<bool> backed = hasBackingFile(image);
+    const std::optional<bool> backed = qemuImg_.hasBackingFile(image);
     if (!backed || *backed) {
       log_.error("Image " + image + " still reads from the backup after the copy.");
       return false;
@@ -284,14 +258,14 @@ int Restore::failLive() {
 int Restore::runFinish() {
   newName_ = opts_.finish;
   log_.info("Step 1: Finding the live restore of VM '" + newName_ + "'...");
-  const DomainLookup lookup = lookupDomain(newName_);
+  const DomainLookup lookup = virsh_.lookup(newName_);
   if (lookup.presence != Presence::kDefined) {
     log_.error(lookup.presence == Presence::kNoAnswer
                    ? "Could not ask libvirt about VM '" + newName_ + "': " + lookup.error
                    : "VM '" + newName_ + "' is not defined; nothing to finish.");
     return kExitFailure;
   }
-  const std::string dir = liveRestoreBackup(dumpDefinition(newName_).xml);
+  const std::string dir = liveRestoreBackup(virsh_.dumpDefinition(newName_).xml);
   if (!dir.empty()) {
     backup_ = {dir, fs::path(parentDir(dir)).filename().string(),
                fs::path(dir).filename().string()};
@@ -305,7 +279,9 @@ int Restore::runFinish() {
   }
   pin_ = *pin;
   bool copied = true;
-  for (const auto& [target, image] : pin_.images) copied = copied && hasBackingFile(image) == false;
+  for (const auto& [target, image] : pin_.images) {
+    copied = copied && qemuImg_.hasBackingFile(image) == false;
+  }
   if (!copied && lookup.state.power != PowerState::kRunning &&
       lookup.state.power != PowerState::kPaused) {
     log_.error("VM '" + newName_ + "' is " + lookup.state.text +

@@ -4,6 +4,7 @@
 
 #include "quorlane/backup.h"
 #include "quorlane/cli.h"
+#include "quorlane/command_runner.h"
 #include "quorlane/logging.h"
 
 int main(int argc, char** argv) {
@@ -12,7 +13,8 @@ int main(int argc, char** argv) {
   Logger log;
   log.setVerbose(opts.verbose);
   try {
-    Backup job(std::move(opts), log);
+    ProcessRunner runner;
+    Backup job(std::move(opts), log, runner);
     return job.run();
   } catch (const std::exception& e) {
     log.error(std::string("Unexpected error: ") + e.what());

@@ -10,13 +10,11 @@
 #include <filesystem>
 #include <iostream>
 #include <optional>
-#include <regex>
 #include <sstream>
 
 #include "quorlane/cli.h"
 #include "quorlane/files.h"
 #include "quorlane/paths.h"
-#include "quorlane/process.h"
 #include "quorlane/restore_xml.h"
 #include "quorlane/signals.h"
 #include "quorlane/text.h"
@@ -63,13 +61,6 @@ std::uintmax_t sizeOnDisk(const std::string& dir) {
   return total;
 }
 
-// The "virtual-size" of `qemu-img info --output=json`, or empty.
-std::string virtualSize(const std::string& json) {
-  static const std::regex kSize("\"virtual-size\"\\s*:\\s*([0-9]+)");
-  std::smatch match;
-  return std::regex_search(json, match, kSize) ? match[1].str() : std::string();
-}
-
 // Backups made with --incremental say which kind they are; the others are
 // full ones that no chain continues.
 std::string chainColumn(const BackupDir& backup) {
@@ -94,7 +85,8 @@ bool sameContent(const std::string& a, const std::string& b) {
 
 }  // namespace
 
-Restore::Restore(RestoreOptions opts, Logger& log) : opts_(std::move(opts)), log_(log) {}
+Restore::Restore(RestoreOptions opts, Logger& log, CommandRunner& runner)
+    : opts_(std::move(opts)), log_(log), virsh_(runner), qemuImg_(runner) {}
 
 int Restore::run() {
   startEpoch_ = nowEpoch();
@@ -303,7 +295,7 @@ bool Restore::checkChain() {
     log_.info("  chain: " + member->path);
     for (const auto& [target, source] : disks_) {
       const std::string image = member->diskImage(target);
-      const CommandResult check = runCommand({"qemu-img", "check", "-q", "-f", "qcow2", image});
+      const CommandResult check = qemuImg_.check(image);
       if (interrupted()) return false;
       if (!check.ok()) {
         log_.error("qemu-img check failed for " + image + ": " + firstLine(check.err + check.out));
@@ -320,7 +312,7 @@ bool Restore::checkImage(const std::string& target, const std::string& image) {
     return false;
   }
   log_.info("  " + target + ": " + image);
-  const CommandResult check = runCommand({"qemu-img", "check", "-q", "-f", "qcow2", image});
+  const CommandResult check = qemuImg_.check(image);
   if (interrupted()) return false;
   if (!check.ok()) {
     log_.error("qemu-img check failed for " + image + ": " + firstLine(check.err + check.out));
@@ -329,19 +321,15 @@ bool Restore::checkImage(const std::string& target, const std::string& image) {
   // qemu-img check reads metadata only; a damaged compressed cluster shows
   // only when every cluster is read back and decompressed. The null block
   // driver takes the data and stores nothing, so the read costs no space.
-  const CommandResult info =
-      runCommand({"qemu-img", "info", "--output=json", "-f", "qcow2", image});
-  const std::string size = virtualSize(info.out);
-  if (!info.ok() || size.empty()) {
-    log_.error("qemu-img info failed for " + image + ": " + firstLine(info.err));
+  const QemuImg::Size size = qemuImg_.virtualSize(image);
+  if (size.bytes.empty()) {
+    log_.error("qemu-img info failed for " + image + ": " + size.error);
     return false;
   }
-  virtualSizes_[target] = size;
+  virtualSizes_[target] = size.bytes;
   // A live restore reads every cluster anyway, while the VM runs.
   if (opts_.live && !opts_.check) return true;
-  const CommandResult read =
-      runCommand({"qemu-img", "convert", "-n", "-f", "qcow2", "--target-image-opts", image,
-                  "driver=null-co,size=" + size});
+  const CommandResult read = qemuImg_.readBack(image, size.bytes);
   if (interrupted()) return false;
   if (!read.ok()) {
     log_.error("Image does not read back whole: " + image + ": " + firstLine(read.err));
@@ -445,7 +433,7 @@ bool Restore::validateTargetFiles() {
 // VM shut off, if libvirt still knows it.
 bool Restore::validateTargetVm() {
   const std::string& name = newName_;
-  const DomainLookup lookup = lookupDomain(name);
+  const DomainLookup lookup = virsh_.lookup(name);
   switch (lookup.presence) {
     case Presence::kNoVirsh:
       log_.error("virsh not found on PATH (install libvirt-clients)");
@@ -539,15 +527,13 @@ bool Restore::createTargetDirs() {
 bool Restore::writeImage(const RestoreTarget& t) {
   log_.info("  " + t.label + ": " + t.source);
   log_.info("         -> " + t.path);
-  const CommandResult convert =
-      runCommand({"qemu-img", "convert", "-f", "qcow2", "-O", "qcow2", t.source, t.temp});
+  const CommandResult convert = qemuImg_.copy(t.source, t.temp);
   if (interrupted()) return false;
   if (!convert.ok()) {
     log_.error("Could not write " + t.temp + ": " + firstLine(convert.err));
     return false;
   }
-  const CommandResult compare =
-      runCommand({"qemu-img", "compare", "-f", "qcow2", "-F", "qcow2", t.source, t.temp});
+  const CommandResult compare = qemuImg_.compare(t.source, t.temp);
   if (interrupted()) return false;
   if (!compare.ok()) {
     log_.error("Restored image differs from the backup: " + t.temp + ": " +
@@ -622,7 +608,7 @@ bool Restore::moveIntoPlace() {
 bool Restore::defineAndStart() {
   const std::string& definition = targets_.back().path;
   log_.info("Step 6: Defining VM '" + newName_ + "' from " + definition + "...");
-  const CommandResult define = runCommand({"virsh", "define", definition});
+  const CommandResult define = virsh_.define(definition);
   if (!define.ok()) {
     log_.error("virsh define failed: " + firstLine(define.err));
     log_.error("The restored files are in place; fix the cause and run: virsh define " +
@@ -631,7 +617,7 @@ bool Restore::defineAndStart() {
   }
   if (!opts_.start) return true;
   log_.info("Step 7: Starting VM '" + newName_ + "'...");
-  const CommandResult start = runCommand({"virsh", "start", newName_});
+  const CommandResult start = virsh_.start(newName_);
   if (!start.ok()) {
     log_.error("virsh start failed: " + firstLine(start.err));
     log_.error("The VM is defined; fix the cause and run: virsh start " + newName_);
@@ -646,8 +632,7 @@ int Restore::runRestore() {
     record("failure");
     return kExitFailure;
   }
-  const CommandResult probe = runCommand({"qemu-img", "--version"});
-  if (!probe.started || (!probe.ok() && probe.exitCode == 127)) {
+  if (!qemuImg_.present()) {
     log_.error("qemu-img not found on PATH (install qemu-utils)");
     record("failure");
     return kExitFailure;

@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "quorlane/cli.h"
+#include "quorlane/command_runner.h"
 #include "quorlane/logging.h"
 #include "quorlane/restore.h"
 
@@ -12,7 +13,8 @@ int main(int argc, char** argv) {
   Logger log;
   log.setVerbose(opts.verbose);
   try {
-    Restore job(std::move(opts), log);
+    ProcessRunner runner;
+    Restore job(std::move(opts), log, runner);
     return job.run();
   } catch (const std::exception& e) {
     log.error(std::string("Unexpected error: ") + e.what());

@@ -1,10 +1,10 @@
 #include "quorlane/virsh.h"
 
 #include <array>
+#include <regex>
 #include <string_view>
 #include <utility>
 
-#include "quorlane/process.h"
 #include "quorlane/text.h"
 
 namespace quorlane {
@@ -42,18 +42,18 @@ DomainState parseDomainState(const std::string& output) {
   return state;
 }
 
-DomainState domainState(const std::string& vm) {
-  return parseDomainState(runCommand({"virsh", "domstate", vm}).out);
+DomainState Virsh::state(const std::string& vm) const {
+  return parseDomainState(runner_.run({"virsh", "domstate", vm}).out);
 }
 
-std::optional<DomainState> domainStateWithReason(const std::string& vm) {
-  const CommandResult result = runCommand({"virsh", "domstate", vm, "--reason"});
+std::optional<DomainState> Virsh::stateWithReason(const std::string& vm) const {
+  const CommandResult result = runner_.run({"virsh", "domstate", vm, "--reason"});
   if (!result.ok()) return std::nullopt;
   return parseDomainState(result.out);
 }
 
-DomainLookup lookupDomain(const std::string& vm) {
-  const CommandResult result = runCommand({"virsh", "domstate", vm});
+DomainLookup Virsh::lookup(const std::string& vm) const {
+  const CommandResult result = runner_.run({"virsh", "domstate", vm});
   DomainLookup lookup;
   if (result.ok()) {
     lookup.presence = Presence::kDefined;
@@ -69,12 +69,14 @@ DomainLookup lookupDomain(const std::string& vm) {
   return lookup;
 }
 
-bool domainAnswers(const std::string& vm) { return runCommand({"virsh", "dominfo", vm}).ok(); }
+bool Virsh::answers(const std::string& vm) const {
+  return runner_.run({"virsh", "dominfo", vm}).ok();
+}
 
-std::vector<std::string> snapshotNames(const std::string& vm) {
+std::vector<std::string> Virsh::snapshotNames(const std::string& vm) const {
   std::vector<std::string> names;
   for (const std::string& line :
-       splitLines(runCommand({"virsh", "snapshot-list", vm, "--name"}).out)) {
+       splitLines(runner_.run({"virsh", "snapshot-list", vm, "--name"}).out)) {
     if (std::string name = trim(line); !name.empty()) names.push_back(std::move(name));
   }
   return names;
@@ -92,23 +94,24 @@ std::map<std::string, std::string> parseDiskList(const std::string& output) {
   return disks;
 }
 
-std::map<std::string, std::string> diskSources(const std::string& vm) {
-  return parseDiskList(runCommand({"virsh", "domblklist", vm, "--details"}).out);
+std::map<std::string, std::string> Virsh::diskSources(const std::string& vm) const {
+  return parseDiskList(runner_.run({"virsh", "domblklist", vm, "--details"}).out);
 }
 
-DumpedDefinition dumpDefinition(const std::string& vm) {
-  CommandResult result = runCommand({"virsh", "dumpxml", vm});
+DumpedDefinition Virsh::dumpDefinition(const std::string& vm) const {
+  CommandResult result = runner_.run({"virsh", "dumpxml", vm});
   return {result.ok(), std::move(result.out), trim(result.err)};
 }
 
-bool guestAgentAnswers(const std::string& vm) {
-  return runCommand(
-             {"virsh", "qemu-agent-command", "--timeout", "5", vm, R"({"execute":"guest-ping"})"})
+bool Virsh::guestAgentAnswers(const std::string& vm) const {
+  return runner_
+      .run({"virsh", "qemu-agent-command", "--timeout", "5", vm, R"({"execute":"guest-ping"})"})
       .ok();
 }
 
-std::optional<std::uint64_t> diskCapacity(const std::string& vm, const std::string& target) {
-  const CommandResult result = runCommand({"virsh", "domblkinfo", vm, target});
+std::optional<std::uint64_t> Virsh::diskCapacity(const std::string& vm,
+                                                 const std::string& target) const {
+  const CommandResult result = runner_.run({"virsh", "domblkinfo", vm, target});
   if (!result.ok()) return std::nullopt;
   for (const std::string& line : splitLines(result.out)) {
     const std::vector<std::string> words = tokenizeWhitespace(line);
@@ -120,9 +123,9 @@ std::optional<std::uint64_t> diskCapacity(const std::string& vm, const std::stri
   return std::nullopt;
 }
 
-std::vector<std::string> checkpointNames(const std::string& vm) {
+std::vector<std::string> Virsh::checkpointNames(const std::string& vm) const {
   std::vector<std::string> names;
-  const CommandResult result = runCommand({"virsh", "checkpoint-list", vm, "--name"});
+  const CommandResult result = runner_.run({"virsh", "checkpoint-list", vm, "--name"});
   if (!result.ok()) return names;
   for (const std::string& line : splitLines(result.out)) {
     if (std::string name = trim(line); !name.empty()) names.push_back(std::move(name));
@@ -146,9 +149,9 @@ bool parseCheckpointIntact(const std::string& checkpointXml) {
   return anyBitmap;
 }
 
-bool checkpointIntact(const std::string& vm, const std::string& checkpoint) {
+bool Virsh::checkpointIntact(const std::string& vm, const std::string& checkpoint) const {
   const CommandResult result =
-      runCommand({"virsh", "checkpoint-dumpxml", vm, checkpoint, "--size"});
+      runner_.run({"virsh", "checkpoint-dumpxml", vm, checkpoint, "--size"});
   return result.ok() && parseCheckpointIntact(result.out);
 }
 
@@ -165,14 +168,110 @@ JobInfo parseJobInfo(const std::string& output) {
   return job;
 }
 
-JobInfo activeJob(const std::string& vm) {
-  const CommandResult result = runCommand({"virsh", "domjobinfo", vm});
+JobInfo Virsh::activeJob(const std::string& vm) const {
+  const CommandResult result = runner_.run({"virsh", "domjobinfo", vm});
   return result.ok() ? parseJobInfo(result.out) : JobInfo{false, {}, trim(result.err)};
 }
 
-JobInfo completedJob(const std::string& vm) {
-  const CommandResult result = runCommand({"virsh", "domjobinfo", vm, "--completed"});
+JobInfo Virsh::completedJob(const std::string& vm) const {
+  const CommandResult result = runner_.run({"virsh", "domjobinfo", vm, "--completed"});
   return result.ok() ? parseJobInfo(result.out) : JobInfo{false, {}, trim(result.err)};
+}
+
+int parseBlockPullPercent(const std::string& progress) {
+  static const std::regex kPercent("\\[\\s*([0-9]+) %\\]");
+  int percent = -1;
+  for (auto it = std::sregex_iterator(progress.begin(), progress.end(), kPercent);
+       it != std::sregex_iterator(); ++it) {
+    percent = std::stoi((*it)[1].str());
+  }
+  return percent;
+}
+
+bool Virsh::pullRunning(const std::string& vm, const std::string& target) const {
+  const CommandResult job = runner_.run({"virsh", "blockjob", vm, target, "--info"});
+  return job.ok() && (job.out + job.err).find("Block Pull") != std::string::npos;
+}
+
+CommandResult Virsh::createSnapshot(const std::string& vm, const std::string& name, bool quiesce,
+                                    const std::vector<DiskSpec>& disks) const {
+  std::vector<std::string> argv = {"virsh", "snapshot-create-as", vm,
+                                   name,    "--disk-only",        "--atomic"};
+  if (quiesce) argv.push_back("--quiesce");
+  for (const auto& [target, overlay] : disks) {
+    argv.push_back("--diskspec");
+    argv.push_back(target + ",snapshot=external,file=" + overlay);
+  }
+  return runner_.run(argv);
+}
+
+CommandResult Virsh::deleteSnapshot(const std::string& vm, const std::string& name) const {
+  return runner_.run({"virsh", "snapshot-delete", vm, name});
+}
+
+CommandResult Virsh::createCheckpoint(const std::string& vm, const std::string& name) const {
+  return runner_.run({"virsh", "checkpoint-create-as", vm, name});
+}
+
+CommandResult Virsh::deleteCheckpoint(const std::string& vm, const std::string& name,
+                                      bool metadataOnly) const {
+  std::vector<std::string> argv = {"virsh", "checkpoint-delete", vm, name};
+  if (metadataOnly) argv.push_back("--metadata");
+  return runner_.run(argv);
+}
+
+CommandResult Virsh::beginBackup(const std::string& vm, const std::string& jobFile,
+                                 const std::string& checkpointFile) const {
+  return runner_.run({"virsh", "backup-begin", vm, jobFile, checkpointFile, "--reuse-external"});
+}
+
+CommandResult Virsh::abortJob(const std::string& vm) const {
+  return runner_.run({"virsh", "domjobabort", vm});
+}
+
+CommandResult Virsh::freezeFileSystems(const std::string& vm) const {
+  return runner_.run({"virsh", "domfsfreeze", vm});
+}
+
+CommandResult Virsh::thawFileSystems(const std::string& vm) const {
+  return runner_.run({"virsh", "domfsthaw", vm});
+}
+
+CommandResult Virsh::define(const std::string& definitionFile) const {
+  return runner_.run({"virsh", "define", definitionFile});
+}
+
+CommandResult Virsh::start(const std::string& vm) const {
+  return runner_.run({"virsh", "start", vm});
+}
+
+CommandResult Virsh::destroy(const std::string& vm) const {
+  return runner_.run({"virsh", "destroy", vm});
+}
+
+CommandResult Virsh::suspend(const std::string& vm) const {
+  return runner_.run({"virsh", "suspend", vm});
+}
+
+CommandResult Virsh::resume(const std::string& vm) const {
+  return runner_.run({"virsh", "resume", vm});
+}
+
+CommandResult Virsh::blockPull(const std::string& vm, const std::string& target,
+                               const std::string& bandwidth, const OutputWatcher& watch) const {
+  std::vector<std::string> argv = {"virsh", "blockpull", vm, target, "--wait", "--verbose"};
+  if (!bandwidth.empty()) argv.insert(argv.end(), {"--bandwidth", bandwidth});
+  return runner_.run(argv, watch);
+}
+
+CommandResult Virsh::abortBlockJob(const std::string& vm, const std::string& target) const {
+  return runner_.run({"virsh", "blockjob", vm, target, "--abort"});
+}
+
+CommandResult Virsh::removeMetadata(const std::string& vm, const std::string& uri,
+                                    bool config) const {
+  return runner_.run(
+      {"virsh", "metadata", vm, "--uri", uri, "--remove", config ? "--config" : "--live"});
 }
 
 }  // namespace quorlane

@@ -8,6 +8,7 @@
 
 #include "quorlane/cli.h"
 #include "quorlane/logging.h"
+#include "quorlane/qemu_img.h"
 #include "quorlane/virsh.h"
 
 namespace quorlane {
@@ -16,7 +17,7 @@ namespace quorlane {
 // cleanup and the run record decide from these flags alone.
 class Backup {
  public:
-  Backup(Options opts, Logger& log);
+  Backup(Options opts, Logger& log, CommandRunner& runner);
   ~Backup();
 
   Backup(const Backup&) = delete;
@@ -37,7 +38,7 @@ class Backup {
   };
   static FileIdentity identityOf(const std::string& path);
   void copyImage(const std::string& target, const std::string& source,
-                 const std::vector<std::string>& argv) const;
+                 const CommandResult& result) const;
   static std::string readFileOrFail(const std::string& path);
   static void writeFileOrFail(const std::string& path, const std::string& content);
 
@@ -91,6 +92,8 @@ class Backup {
 
   Options opts_;
   Logger& log_;
+  Virsh virsh_;
+  QemuImg qemuImg_;
   std::int64_t startEpoch_ = 0;
   long keepCount_ = 0;
   long chainLength_ = 7;

@@ -9,6 +9,8 @@
 
 #include "quorlane/backup_dir.h"
 #include "quorlane/logging.h"
+#include "quorlane/qemu_img.h"
+#include "quorlane/virsh.h"
 
 namespace quorlane {
 
@@ -62,7 +64,7 @@ struct RestoreTarget {
 // the signal number.
 class Restore {
  public:
-  Restore(RestoreOptions opts, Logger& log);
+  Restore(RestoreOptions opts, Logger& log, CommandRunner& runner);
 
   // Returns the process exit status: 0, 1, 3, or 128 plus a signal number.
   int run();
@@ -114,6 +116,8 @@ class Restore {
 
   RestoreOptions opts_;
   Logger& log_;
+  Virsh virsh_;
+  QemuImg qemuImg_;
   std::int64_t startEpoch_ = 0;
   BackupDir backup_;     // vm: the name the backup was taken under
   std::string newName_;  // the restored VM's name

@@ -1,17 +1,13 @@
 #include "quorlane/virsh.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <sys/stat.h>
 
-#include <filesystem>
-#include <fstream>
 #include <string>
+
+#include "scripted_runner.h"
 
 namespace quorlane {
 namespace {
-
-namespace fs = std::filesystem;
 
 TEST(DomainState, ReadsLibvirtsWordsWithAndWithoutAReason) {
   const DomainState running = parseDomainState("running\n\n");
@@ -71,50 +67,29 @@ TEST(JobInfo, ReadsTheTypeAndTheError) {
   EXPECT_EQ(parseJobInfo("Job type:         None        \n\n").type, "None");
 }
 
-// lookupDomain against a virsh that answers as libvirt does.
-class DomainLookupTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/quorlane-virsh-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    bin_ = pattern;
-    const char* path = getenv("PATH");
-    savedPath_ = path ? path : "";
-    setenv("PATH", (bin_ + ":/usr/bin:/bin").c_str(), 1);
-  }
-  void TearDown() override {
-    setenv("PATH", savedPath_.c_str(), 1);
-    fs::remove_all(bin_);
-  }
-  void fakeVirsh(const std::string& body) {
-    const std::string path = bin_ + "/virsh";
-    std::ofstream(path) << "#!/bin/sh\n" << body << "\n";
-    chmod(path.c_str(), 0755);
-  }
-
-  std::string bin_;
-  std::string savedPath_;
-};
-
-TEST_F(DomainLookupTest, TellsDefinedUndefinedAndUnreachableApart) {
-  fakeVirsh("echo 'shut off'; echo");
-  DomainLookup lookup = lookupDomain("web01");
+TEST(DomainLookup, TellsDefinedUndefinedAndUnreachableApart) {
+  test_support::ScriptedRunner runner;
+  const Virsh virsh(runner);
+  runner.on({"virsh", "domstate", "web01"}, test_support::answer("shut off\n\n"));
+  runner.on({"virsh", "domstate", "gone"},
+            test_support::failure("error: failed to get domain 'gone'\n"));
+  runner.on({"virsh", "domstate", "down"},
+            test_support::failure("error: failed to connect to the hypervisor\n"
+                                  "error: Failed to connect socket\n"));
+  runner.on({"virsh", "domstate", "novirsh"}, test_support::failure("", 127));
+  const DomainLookup lookup = virsh.lookup("web01");
   EXPECT_EQ(lookup.presence, Presence::kDefined);
   EXPECT_EQ(lookup.state.power, PowerState::kShutOff);
+  EXPECT_EQ(virsh.lookup("gone").presence, Presence::kUndefined);
+  const DomainLookup down = virsh.lookup("down");
+  EXPECT_EQ(down.presence, Presence::kNoAnswer);
+  EXPECT_EQ(down.error, "error: failed to connect to the hypervisor");
+  EXPECT_EQ(virsh.lookup("novirsh").presence, Presence::kNoVirsh);
+}
 
-  fakeVirsh("echo \"error: failed to get domain '$2'\" >&2; exit 1");
-  EXPECT_EQ(lookupDomain("web01").presence, Presence::kUndefined);
-
-  fakeVirsh(
-      "echo 'error: failed to connect to the hypervisor' >&2;"
-      "echo 'error: Failed to connect socket' >&2; exit 1");
-  lookup = lookupDomain("web01");
-  EXPECT_EQ(lookup.presence, Presence::kNoAnswer);
-  EXPECT_EQ(lookup.error, "error: failed to connect to the hypervisor");
-
-  fs::remove(bin_ + "/virsh");
-  setenv("PATH", bin_.c_str(), 1);
-  EXPECT_EQ(lookupDomain("web01").presence, Presence::kNoVirsh);
+TEST(BlockPull, ReadsTheLastPercentage) {
+  EXPECT_EQ(parseBlockPullPercent("\rBlock Pull: [  3 %]\rBlock Pull: [ 45 %]"), 45);
+  EXPECT_EQ(parseBlockPullPercent(""), -1);
 }
 
 }  // namespace

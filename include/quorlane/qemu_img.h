@@ -1,0 +1,67 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "quorlane/command_runner.h"
+
+namespace quorlane {
+
+// Everything either program has `qemu-img` do, and how its answers are read.
+// Every image it reads or writes here is qcow2.
+
+// The "virtual-size" of `qemu-img info --output=json`; empty when it names none.
+std::string parseVirtualSize(const std::string& infoJson);
+// Whether `qemu-img info --output=json` names a backing file.
+bool parseHasBackingFile(const std::string& infoJson);
+
+// Queries answer with what they found; actions hand back qemu-img's result,
+// whose standard error is the message to show when they fail.
+class QemuImg {
+ public:
+  explicit QemuImg(CommandRunner& runner) : runner_(runner) {}
+
+  // Whether qemu-img can be run at all.
+  bool present() const;
+
+  // A thin, zstd-compressed qcow2 copy of any image.
+  CommandResult convertCompressed(const std::string& source, const std::string& destination) const;
+  // Likewise, holding only what the source's top layer holds, on `backing`,
+  // which the copy's header names as given (relative to its directory).
+  CommandResult convertCompressedOnto(const std::string& source, const std::string& destination,
+                                      const std::string& backing) const;
+  // A standalone qcow2 copy of a qcow2 image and whatever it reads through.
+  CommandResult copy(const std::string& source, const std::string& destination) const;
+
+  // An empty image of `bytes` bytes.
+  CommandResult create(const std::string& path, std::uint64_t bytes) const;
+  // An image that reads what it has not been written from `backing`.
+  CommandResult createOnBacking(const std::string& path, const std::string& backing,
+                                const std::string& bytes) const;
+  // Names a new backing file in the header only, the data untouched.
+  CommandResult rebaseUnsafe(const std::string& image, const std::string& backing) const;
+  CommandResult removeBitmap(const std::string& image, const std::string& bitmap) const;
+
+  // The image's metadata is consistent (`qemu-img check`).
+  CommandResult check(const std::string& image) const;
+  // Opens the image and every backing file behind it, each as qcow2.
+  CommandResult openChain(const std::string& image) const;
+  struct Size {
+    std::string bytes;  // empty when qemu-img could not tell
+    std::string error;  // the first line of its error
+  };
+  Size virtualSize(const std::string& image) const;
+  // Reads every cluster back and decompresses it, storing nothing.
+  CommandResult readBack(const std::string& image, const std::string& bytes) const;
+  // Whether both images read the same.
+  CommandResult compare(const std::string& left, const std::string& right) const;
+  // Whether the image still reads from a backing file, also while a running
+  // VM holds it; nothing when qemu-img cannot tell.
+  std::optional<bool> hasBackingFile(const std::string& image) const;
+
+ private:
+  CommandRunner& runner_;
+};
+
+}  // namespace quorlane

@@ -1,0 +1,92 @@
+// A command runner that answers from a script, for logic tested in memory:
+// it records every argument vector, answers from the first rule whose
+// leading arguments match (a rule may be used a limited number of times and
+// may act, for instance write the file a conversion would write), and
+// answers anything else with success and no output.
+
+#pragma once
+
+#include <algorithm>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "quorlane/command_runner.h"
+
+namespace quorlane::test_support {
+
+using Argv = std::vector<std::string>;
+
+inline CommandResult answer(const std::string& out, int exitCode = 0,
+                            const std::string& err = {}) {
+  CommandResult result;
+  result.started = true;
+  result.exitCode = exitCode;
+  result.out = out;
+  result.err = err;
+  return result;
+}
+
+inline CommandResult failure(const std::string& err, int exitCode = 1) {
+  return answer({}, exitCode, err);
+}
+
+class ScriptedRunner : public CommandRunner {
+ public:
+  using Effect = std::function<void(const Argv&)>;
+
+  struct Rule {
+    Argv prefix;
+    CommandResult result;
+    Effect effect;
+    int times = -1;  // unlimited
+  };
+
+  ScriptedRunner& on(Argv prefix, CommandResult result, Effect effect = {}, int times = -1) {
+    rules_.push_back({std::move(prefix), std::move(result), std::move(effect), times});
+    return *this;
+  }
+  // Rules added later are tried first: a test overrides a common script.
+  ScriptedRunner& first(Argv prefix, CommandResult result, Effect effect = {}, int times = -1) {
+    rules_.insert(rules_.begin(), {std::move(prefix), std::move(result), std::move(effect), times});
+    return *this;
+  }
+
+  CommandResult run(const Argv& argv) override {
+    calls.push_back(argv);
+    for (Rule& rule : rules_) {
+      if (rule.times == 0 || argv.size() < rule.prefix.size() ||
+          !std::equal(rule.prefix.begin(), rule.prefix.end(), argv.begin())) {
+        continue;
+      }
+      if (rule.times > 0) --rule.times;
+      if (rule.effect) rule.effect(argv);
+      return rule.result;
+    }
+    return answer({});
+  }
+
+  CommandResult run(const Argv& argv, const OutputWatcher& watch) override {
+    CommandResult result = run(argv);
+    if (!watch(result.out, result.err)) result.exitCode = 143;
+    return result;
+  }
+
+  // The calls whose leading arguments are `prefix`.
+  std::vector<Argv> callsTo(const Argv& prefix) const {
+    std::vector<Argv> found;
+    for (const Argv& call : calls) {
+      if (call.size() >= prefix.size() && std::equal(prefix.begin(), prefix.end(), call.begin())) {
+        found.push_back(call);
+      }
+    }
+    return found;
+  }
+
+  std::vector<Argv> calls;
+
+ private:
+  std::vector<Rule> rules_;
+};
+
+}  // namespace quorlane::test_support
