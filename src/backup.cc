@@ -27,13 +27,6 @@ namespace quorlane {
 
 namespace fs = std::filesystem;
 
-namespace {
-
-// ---------------------------------------------------------------------------
-// Helpers
-
-}  // namespace
-
 std::string Backup::readFileOrFail(const std::string& path) {
   std::optional<std::string> content = readFile(path);
   if (!content) throw BackupError("Could not read file: " + path);
@@ -417,8 +410,7 @@ void Backup::reportUnresponsiveAgent() const {
 
 void Backup::runDryRun() {
   const std::string& vm = opts_.vmName;
-  const std::string dir =
-      joinPath(joinPath(opts_.backupRoot, vm), formatLocalTime("%Y-%m-%d_%H-%M-%S"));
+  const std::string dir = backupDirUnder(opts_.backupRoot, vm, newTimestamp()).path;
   const std::map<std::string, std::string> disks = virsh_.diskSources(vm);
   const std::string xml = virsh_.dumpDefinition(vm).xml;
   std::ostream& out = std::cout;
@@ -466,9 +458,9 @@ void Backup::runDryRun() {
 // Step 2: backup paths and directory
 
 void Backup::initPaths() {
-  timestamp_ = formatLocalTime("%Y-%m-%d_%H-%M-%S");
-  backupDir_ = joinPath(joinPath(opts_.backupRoot, opts_.vmName), timestamp_);
-  const BackupDir layout{backupDir_, opts_.vmName, timestamp_};
+  timestamp_ = newTimestamp();
+  const BackupDir layout = backupDirUnder(opts_.backupRoot, opts_.vmName, timestamp_);
+  backupDir_ = layout.path;
   verbatimXml_ = layout.verbatimDefinition();
   correctedXml_ = layout.correctedDefinition();
 }
@@ -719,8 +711,7 @@ void Backup::reportFullOverlayFileSystem() const {
 
 void Backup::deletePartialBackupDir() {
   log_.warn("Backup is incomplete. Deleting partial backup directory.");
-  const std::string expected = joinPath(joinPath(opts_.backupRoot, opts_.vmName), timestamp_);
-  if (backupDir_ != expected || !isDirectory(backupDir_)) return;
+  if (!isDirectory(backupDir_)) return;
   std::error_code ec;
   fs::remove_all(backupDir_, ec);
   log_.trace("Deleted: " + backupDir_);

@@ -225,8 +225,9 @@ void Backup::startBackupJob() {
   jobXml += "  </disks>\n</domainbackup>\n";
   checkpointXml += "  </disks>\n</domaincheckpoint>\n";
 
-  const std::string jobFile = joinPath(backupDir_, vm + "-backup-job.xml");
-  const std::string checkpointFile = joinPath(backupDir_, vm + "-checkpoint.xml");
+  const BackupDir layout{backupDir_, vm, timestamp_};
+  const std::string jobFile = layout.backupJobFile();
+  const std::string checkpointFile = layout.checkpointFile();
   writeFileOrFail(jobFile, jobXml);
   writeFileOrFail(checkpointFile, checkpointXml);
   runBackupJob(jobFile, checkpointFile);

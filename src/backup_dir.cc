@@ -8,6 +8,7 @@
 #include <system_error>
 
 #include "quorlane/files.h"
+#include "quorlane/logging.h"
 #include "quorlane/paths.h"
 
 namespace quorlane {
@@ -22,6 +23,17 @@ bool isTimestampName(const std::string& name) {
     if (kShape[i] == 'd' ? !digit : name[i] != kShape[i]) return false;
   }
   return true;
+}
+
+std::string newTimestamp() { return formatLocalTime("%Y-%m-%d_%H-%M-%S"); }
+
+bool marksDisksCopied(const std::string& logText) {
+  std::istringstream lines(logText);
+  std::string line;
+  while (std::getline(lines, line)) {
+    if (!lines.eof() && infoMessage(line) == kDisksCopiedMessage) return true;
+  }
+  return false;
 }
 
 std::string backupLogName(const std::string& vm, const std::string& timestamp) {
@@ -39,6 +51,10 @@ std::string diskImageName(const std::string& vm, const std::string& target) {
 std::string nvramFileName(const std::string& vm) { return vm + "-nvram.fd"; }
 
 std::string chainFileName(const std::string& vm) { return vm + ".chain"; }
+
+std::string backupJobFileName(const std::string& vm) { return vm + "-backup-job.xml"; }
+
+std::string checkpointFileName(const std::string& vm) { return vm + "-checkpoint.xml"; }
 
 namespace {
 
@@ -174,6 +190,10 @@ std::string BackupDir::nvram() const { return joinPath(path, nvramFileName(vm));
 
 std::string BackupDir::chainFile() const { return joinPath(path, chainFileName(vm)); }
 
+std::string BackupDir::backupJobFile() const { return joinPath(path, backupJobFileName(vm)); }
+
+std::string BackupDir::checkpointFile() const { return joinPath(path, checkpointFileName(vm)); }
+
 std::optional<ChainRecord> BackupDir::chain() const {
   const std::optional<std::string> text = readFile(chainFile());
   if (!text) return std::nullopt;
@@ -181,9 +201,8 @@ std::optional<ChainRecord> BackupDir::chain() const {
 }
 
 bool BackupDir::complete() const {
-  // The logger frames every line as "[time] message\n".
   const std::optional<std::string> text = readFile(log());
-  return text && text->find("] " + std::string(kDisksCopiedMessage) + "\n") != std::string::npos;
+  return text && marksDisksCopied(*text);
 }
 
 std::string BackupDir::pinFile(const std::string& restoredVm) const {
@@ -221,6 +240,17 @@ std::vector<std::string> BackupDir::imageTargets() const {
   }
   std::sort(targets.begin(), targets.end());
   return targets;
+}
+
+BackupDir backupDirUnder(const std::string& backupRoot, const std::string& vm,
+                         const std::string& timestamp) {
+  return backupDirIn(joinPath(backupRoot, vm), vm, timestamp);
+}
+
+BackupDir backupDirAt(const std::string& path) {
+  std::string dir = path;
+  while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+  return {dir, fs::path(parentDir(dir)).filename().string(), fs::path(dir).filename().string()};
 }
 
 BackupDir backupDirIn(const std::string& vmDir, const std::string& vm,

@@ -26,12 +26,6 @@ namespace {
 
 constexpr auto kProgressEvery = std::chrono::seconds(10);
 
-std::string absolute(const std::string& path) {
-  std::error_code ec;
-  const fs::path full = fs::absolute(path, ec);
-  return ec ? path : full.lexically_normal().string();
-}
-
 std::optional<FileMode> modeOf(const std::string& path) {
   struct stat status {};
   if (stat(path.c_str(), &status) != 0) return std::nullopt;
@@ -51,7 +45,7 @@ bool Restore::writeLiveImage(const RestoreTarget& t) {
   log_.info("  " + t.label + ": " + t.source);
   log_.info("         -> " + t.path + " (reading from the backup until the copy ends)");
   const CommandResult created =
-      qemuImg_.createOnBacking(t.temp, absolute(t.source), virtualSizes_[t.label]);
+      qemuImg_.createOnBacking(t.temp, absolutePath(t.source), virtualSizes_[t.label]);
   if (interrupted()) return false;
   if (!created.ok()) {
     log_.error("Could not create " + t.temp + ": " + firstLine(created.err));
@@ -73,11 +67,11 @@ bool Restore::pinAndOpenBackup() {
   std::vector<std::string> dirs;
   for (const BackupDir& member : chainOf(backup_).members) {
     for (const auto& [target, image] : pin_.images) {
-      if (std::optional<FileMode> mode = modeOf(absolute(member.diskImage(target)))) {
+      if (std::optional<FileMode> mode = modeOf(absolutePath(member.diskImage(target)))) {
         pin_.opened.push_back(*mode);
       }
     }
-    for (fs::path dir = absolute(member.path); !dir.empty(); dir = dir.parent_path()) {
+    for (fs::path dir = absolutePath(member.path); !dir.empty(); dir = dir.parent_path()) {
       const std::optional<FileMode> mode = modeOf(dir.string());
       const bool seen = std::find(dirs.begin(), dirs.end(), dir.string()) != dirs.end();
       if (mode && !seen && (mode->mode & S_IXOTH) == 0) pin_.opened.push_back(*mode);
@@ -266,10 +260,7 @@ int Restore::runFinish() {
     return kExitFailure;
   }
   const std::string dir = liveRestoreBackup(virsh_.dumpDefinition(newName_).xml);
-  if (!dir.empty()) {
-    backup_ = {dir, fs::path(parentDir(dir)).filename().string(),
-               fs::path(dir).filename().string()};
-  }
+  if (!dir.empty()) backup_ = backupDirAt(dir);
   const std::optional<std::string> pinText =
       dir.empty() ? std::nullopt : readFile(backup_.pinFile(newName_));
   const std::optional<Pin> pin = pinText ? parsePin(*pinText) : std::nullopt;

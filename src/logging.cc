@@ -11,11 +11,7 @@ namespace quorlane {
 
 void Logger::setVerbose(bool verbose) { verbose_ = verbose; }
 
-bool Logger::verbose() const { return verbose_; }
-
 void Logger::setBackupLog(std::string path) { backupLog_ = std::move(path); }
-
-void Logger::clearBackupLog() { backupLog_.clear(); }
 
 void Logger::info(std::string_view message) const { emit(std::cout, "", message); }
 
@@ -37,6 +33,15 @@ void Logger::emit(std::ostream& stream, std::string_view prefix, std::string_vie
   if (backupLog_.empty()) return;
   std::ofstream file(backupLog_, std::ios::binary | std::ios::app);
   if (file) file << line;
+}
+
+std::optional<std::string_view> infoMessage(std::string_view line) {
+  // "[YYYY-MM-DD HH:MM:SS] message"
+  static constexpr std::size_t kFrame = 22;
+  if (line.size() < kFrame || line.front() != '[' || line.substr(kFrame - 2, 2) != "] ") {
+    return std::nullopt;
+  }
+  return line.substr(kFrame);
 }
 
 std::string formatLocalTime(const char* format) {

@@ -18,6 +18,15 @@ bool isDirectory(const std::string& path) {
   return fs::is_directory(path, ec);
 }
 
+std::string absolutePath(const std::string& path) {
+  std::error_code ec;
+  const fs::path full = fs::absolute(path, ec);
+  if (ec) return path;
+  std::string normal = full.lexically_normal().string();
+  while (normal.size() > 1 && normal.back() == '/') normal.pop_back();
+  return normal;
+}
+
 std::optional<std::uintmax_t> availableBytes(const std::string& path) {
   std::error_code ec;
   const fs::space_info space = fs::space(path, ec);

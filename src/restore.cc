@@ -13,6 +13,7 @@
 #include <sstream>
 
 #include "quorlane/cli.h"
+#include "quorlane/config.h"
 #include "quorlane/files.h"
 #include "quorlane/paths.h"
 #include "quorlane/restore_xml.h"
@@ -91,13 +92,7 @@ Restore::Restore(RestoreOptions opts, Logger& log, CommandRunner& runner)
 int Restore::run() {
   startEpoch_ = nowEpoch();
   startTime_ = std::chrono::steady_clock::now();
-  // libvirt takes absolute file names only.
-  if (!opts_.imageDir.empty()) {
-    std::error_code ec;
-    const fs::path absolute = fs::absolute(opts_.imageDir, ec);
-    if (!ec) opts_.imageDir = absolute.lexically_normal().string();
-    while (opts_.imageDir.size() > 1 && opts_.imageDir.back() == '/') opts_.imageDir.pop_back();
-  }
+  if (!opts_.imageDir.empty()) opts_.imageDir = absolutePath(opts_.imageDir);
   if (opts_.list) return runList();
   installTerminationHandlers();
   if (!opts_.finish.empty()) return runFinish();
@@ -134,9 +129,8 @@ bool Restore::locateBackup(bool completeOnly) {
 }
 
 bool Restore::locateDirectory(bool completeOnly) {
-  std::string dir = opts_.backupDir;
-  while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
-  backup_ = {dir, fs::path(parentDir(dir)).filename().string(), fs::path(dir).filename().string()};
+  backup_ = backupDirAt(opts_.backupDir);
+  const std::string& dir = backup_.path;
   if (!isDirectory(dir)) {
     log_.error("Backup directory does not exist: " + dir);
     return false;
@@ -370,7 +364,8 @@ void Restore::planTargets() {
   targets_.clear();
   for (const auto& [target, source] : disks_) {
     std::string dir = opts_.imageDir;
-    if (dir.empty()) dir = blockDisks_[target] ? std::string(kDefaultImageDir) : parentDir(source);
+    if (dir.empty())
+      dir = blockDisks_[target] ? std::string(config::kLibvirtImageDir) : parentDir(source);
     const std::string path = joinPath(dir, diskImageName(newName_, target));
     targets_.push_back({TargetKind::kDisk, target, backup_.diskImage(target), path,
                         path + std::string(kTempSuffix)});
@@ -387,7 +382,7 @@ void Restore::planTargets() {
       joinPath(parentDir(targets_.front().path), correctedDefinitionName(newName_));
   targets_.push_back(
       {TargetKind::kDefinition, "definition", "", defPath, defPath + std::string(kTempSuffix)});
-  if (opts_.live) restored.liveBackup = fs::absolute(backup_.path).lexically_normal().string();
+  if (opts_.live) restored.liveBackup = absolutePath(backup_.path);
   restoredXml_ = buildRestoredDefinition(verbatimXml_, restored).value_or("");
 }
 

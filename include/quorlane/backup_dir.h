@@ -19,6 +19,11 @@ inline constexpr std::string_view kDisksCopiedMessage = "All disks backed up suc
 
 // Backup directories are named by the run's local time, "YYYY-MM-DD_HH-MM-SS".
 bool isTimestampName(const std::string& name);
+// The name a backup started now gets.
+std::string newTimestamp();
+
+// Whether a per-backup log holds kDisksCopiedMessage as a line of its own.
+bool marksDisksCopied(const std::string& logText);
 
 std::string backupLogName(const std::string& vm, const std::string& timestamp);
 std::string verbatimDefinitionName(const std::string& vm);
@@ -26,6 +31,9 @@ std::string correctedDefinitionName(const std::string& vm);
 std::string diskImageName(const std::string& vm, const std::string& target);
 std::string nvramFileName(const std::string& vm);
 std::string chainFileName(const std::string& vm);
+// What an incremental backup hands libvirt: the job and its checkpoint.
+std::string backupJobFileName(const std::string& vm);
+std::string checkpointFileName(const std::string& vm);
 
 // The libvirt checkpoint that tracks the blocks changed since the backup of
 // that timestamp.
@@ -93,6 +101,8 @@ struct BackupDir {
   std::string diskImage(const std::string& target) const;
   std::string nvram() const;
   std::string chainFile() const;
+  std::string backupJobFile() const;
+  std::string checkpointFile() const;
   // The chain record; nothing when the backup was made without --incremental.
   std::optional<ChainRecord> chain() const;
   // Whether this tool completed the disk copy: the log holds kDisksCopiedMessage.
@@ -103,6 +113,14 @@ struct BackupDir {
   // The disk targets whose images the directory holds, from their file names.
   std::vector<std::string> imageTargets() const;
 };
+
+// <backup-root>/<vm>/<timestamp>.
+BackupDir backupDirUnder(const std::string& backupRoot, const std::string& vm,
+                         const std::string& timestamp);
+
+// The backup at `path`, named <vm>/<timestamp> by its last two components
+// (trailing slashes aside); whether it is one is the caller's to check.
+BackupDir backupDirAt(const std::string& path);
 
 // The backup directory `timestamp` below the VM directory of `vm`.
 BackupDir backupDirIn(const std::string& vmDir, const std::string& vm,

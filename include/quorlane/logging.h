@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <string_view>
@@ -15,9 +16,7 @@ namespace quorlane {
 class Logger {
  public:
   void setVerbose(bool verbose);
-  bool verbose() const;
   void setBackupLog(std::string path);
-  void clearBackupLog();
 
   void info(std::string_view message) const;
   void warn(std::string_view message) const;
@@ -30,6 +29,10 @@ class Logger {
   bool verbose_ = false;
   std::string backupLog_;
 };
+
+// The message of a line that the logger wrote at info level, without its
+// time frame; nothing for any other line.
+std::optional<std::string_view> infoMessage(std::string_view line);
 
 // The current local time in the given strftime format; empty if it cannot be formatted.
 std::string formatLocalTime(const char* format);

@@ -16,8 +16,6 @@ namespace quorlane {
 
 inline constexpr std::string_view kRestoreAppName = "quorlane-restore";
 inline constexpr std::string_view kRestoreLogFile = "/var/log/quorlane/quorlane-restore.log";
-// A block-device disk has no directory of its own for a restored image file.
-inline constexpr std::string_view kDefaultImageDir = "/var/lib/libvirt/images";
 
 // --check found the backup damaged or incomplete.
 inline constexpr int kExitBackupDamaged = 3;

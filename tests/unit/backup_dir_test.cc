@@ -120,7 +120,7 @@ TEST(Pin, ReadsWhatItWrites) {
 class ChainTest : public BackupDirTest {
  protected:
   void chain(const std::map<std::string, std::string>& parents) {
-    const std::string framed = "[t] " + std::string(kDisksCopiedMessage) + "\n";
+    const std::string framed = "[2026-03-01 02:05:12] " + std::string(kDisksCopiedMessage) + "\n";
     for (const auto& [name, parent] : parents) {
       const BackupDir backup = lay(name, framed);
       std::ofstream(backup.diskImage("vda")) << "image";

@@ -17,8 +17,7 @@ namespace quorlane::test_support {
 
 using Argv = std::vector<std::string>;
 
-inline CommandResult answer(const std::string& out, int exitCode = 0,
-                            const std::string& err = {}) {
+inline CommandResult answer(const std::string& out, int exitCode = 0, const std::string& err = {}) {
   CommandResult result;
   result.started = true;
   result.exitCode = exitCode;
