@@ -41,24 +41,22 @@ double Restore::secondsSinceStart() const {
 
 // The local image reads what the VM has not written yet from the backup's
 // image, by its absolute name.
-bool Restore::writeLiveImage(const RestoreTarget& t) {
+void Restore::writeLiveImage(const RestoreTarget& t) {
   log_.info("  " + t.label + ": " + t.source);
   log_.info("         -> " + t.path + " (reading from the backup until the copy ends)");
   const CommandResult created =
       qemuImg_.createOnBacking(t.temp, absolutePath(t.source), virtualSizes_[t.label]);
-  if (interrupted()) return false;
+  throwIfInterrupted();
   if (!created.ok()) {
-    log_.error("Could not create " + t.temp + ": " + firstLine(created.err));
-    return false;
+    throw BackupError("Could not create " + t.temp + ": " + firstLine(created.err), "failure");
   }
-  return true;
 }
 
 // QEMU opens the backup's images as its own user; libvirt gives it the
 // images, and the directories on the way get search permission for others
 // (not listing). The pin records what was opened, so that the end of the copy
 // puts it back, and is written before anything is opened.
-bool Restore::pinAndOpenBackup() {
+void Restore::pinAndOpenBackup() {
   log_.info("Step 6: Pinning the backup for the time of the copy...");
   pin_ = Pin{newName_, {}, {}};
   for (const RestoreTarget& t : targets_) {
@@ -81,37 +79,33 @@ bool Restore::pinAndOpenBackup() {
   }
   const std::string pinFile = backup_.pinFile(newName_);
   if (writeFile(pinFile, formatPin(pin_)) != WriteOutcome::kWritten || syncPath(pinFile) != 0) {
-    log_.error("Could not write the pin " + pinFile);
-    return false;
+    throw BackupError("Could not write the pin " + pinFile, "failure");
   }
   for (const FileMode& file : pin_.opened) {
     if (!fs::is_directory(file.path)) continue;
     if (chmod(file.path.c_str(), file.mode | S_IXOTH) != 0) {
-      log_.error("Could not open " + file.path + " to QEMU: " + std::strerror(errno));
-      return false;
+      throw BackupError("Could not open " + file.path + " to QEMU: " + std::strerror(errno),
+                        "failure");
     }
     log_.trace("Search permission for QEMU on " + file.path);
   }
   log_.trace("Pinned: " + pinFile);
-  return true;
 }
 
 // A VM started on its images without their backing files would see empty
 // disks, and the pull would copy nothing: it is stopped at once.
-bool Restore::runsOnTheBackup() {
+void Restore::checkRunsOnTheBackup() {
   const std::string xml = virsh_.dumpDefinition(newName_).xml;
   for (const auto& [target, image] : pin_.images) {
     if (readsFromBackingFile(xml, target)) continue;
     log_.error("VM '" + newName_ + "' started without the backup behind its disk " + target +
                "; stopping it before it writes.");
     virsh_.destroy(newName_);
-    vmStarted_ = false;
-    return false;
+    throw BackupError("started without the backup", "failure", true);
   }
-  return true;
 }
 
-bool Restore::pullDisks(const std::map<std::string, std::string>& images) {
+void Restore::pullDisks(const std::map<std::string, std::string>& images) {
   log_.info("Step 8: Copying the data from the backup into the VM's images while it runs...");
   for (const auto& [target, image] : images) {
     const std::optional<bool> backed = qemuImg_.hasBackingFile(image);
@@ -119,21 +113,20 @@ bool Restore::pullDisks(const std::map<std::string, std::string>& images) {
       log_.info("  " + target + ": copied already.");
       continue;
     }
-    if (!pullDisk(target, image)) return false;
+    pullDisk(target, image);
   }
-  return true;
 }
 
 // A pull that an earlier run left running (its virsh was stopped) is
 // cancelled and issued anew: what was copied stays copied.
-bool Restore::pullDisk(const std::string& target, const std::string& image) {
+void Restore::pullDisk(const std::string& target, const std::string& image) {
   if (virsh_.pullRunning(newName_, target)) virsh_.abortBlockJob(newName_, target);
   const std::optional<std::uint64_t> size = virsh_.diskCapacity(newName_, target);
   auto lastLine = std::chrono::steady_clock::now() - kProgressEvery;
   int lastPercent = -1;
   const CommandResult pull = virsh_.blockPull(
       newName_, target, opts_.bandwidth, [&](const std::string&, const std::string& err) {
-        if (interrupted()) return false;
+        if (caughtSignal() != 0) return false;
         const auto now = std::chrono::steady_clock::now();
         if (now - lastLine < kProgressEvery) return true;
         const int percent = std::max(parseBlockPullPercent(err), 0);
@@ -151,64 +144,62 @@ bool Restore::pullDisk(const std::string& target, const std::string& image) {
         lastPercent = percent;
         return true;
       });
-  if (interrupted()) return false;
+  throwIfInterrupted();
   if (!pull.ok()) {
     // virsh writes its error after the last progress line, on the same line.
     const std::size_t error = pull.err.rfind("error: ");
-    log_.error("Copy of " + target + " from the backup failed: " +
-               firstLine(error == std::string::npos ? trim(pull.err) : pull.err.substr(error)));
-    return false;
+    throw BackupError(
+        "Copy of " + target + " from the backup failed: " +
+            firstLine(error == std::string::npos ? trim(pull.err) : pull.err.substr(error)),
+        "failure");
   }
   log_.info("  " + target + ": copied into " + image + ".");
-  return true;
 }
 
 // QEMU keeps the copied clusters' metadata in its own cache; pausing the VM
 // makes it write everything out (a running guest pauses for a moment). A
 // VM that was shut off closed its images; a paused one must run first.
-bool Restore::flushVmImages() {
+void Restore::flushVmImages() {
   const DomainState state = virsh_.state(newName_);
-  if (state.power == PowerState::kShutOff) return true;
+  if (state.power == PowerState::kShutOff) return;
   if (state.power != PowerState::kRunning) {
-    log_.error("VM '" + newName_ + "' is " +
-               (state.text.empty() ? "in no known state" : state.text) +
-               ": QEMU writes the copied data out only when it runs or stops. Resume it (virsh "
-               "resume " +
-               newName_ + "), then run: quorlane-restore --finish " + newName_);
-    return false;
+    throw BackupError("VM '" + newName_ + "' is " +
+                          (state.text.empty() ? "in no known state" : state.text) +
+                          ": QEMU writes the copied data out only when it runs or stops. Resume "
+                          "it (virsh resume " +
+                          newName_ + "), then run: quorlane-restore --finish " + newName_,
+                      "failure");
   }
   if (!virsh_.suspend(newName_).ok()) {
-    log_.error("Could not pause VM '" + newName_ + "' to write its images out.");
-    return false;
+    throw BackupError("Could not pause VM '" + newName_ + "' to write its images out.", "failure");
   }
   if (!virsh_.resume(newName_).ok()) {
-    log_.error("VM '" + newName_ + "' is paused and did not resume. Run: virsh resume " + newName_);
-    return false;
+    throw BackupError(
+        "VM '" + newName_ + "' is paused and did not resume. Run: virsh resume " + newName_,
+        "failure");
   }
-  return true;
 }
 
 // The copy has ended when no image reads from the backup any more: then
 // the images are written out, and the backup is unpinned and closed again.
-bool Restore::completeLive() {
+void Restore::completeLive() {
   for (const auto& [target, image] : pin_.images) {
     const std::optional<bool> backed = qemuImg_.hasBackingFile(image);
     if (!backed || *backed) {
-      log_.error("Image " + image + " still reads from the backup after the copy.");
-      return false;
+      throw BackupError("Image " + image + " still reads from the backup after the copy.",
+                        "failure");
     }
   }
-  if (!flushVmImages()) return false;
+  flushVmImages();
   for (const auto& [target, image] : pin_.images) {
     if (const int error = syncPath(image); error != 0) {
-      log_.error("Could not flush " + image + " to disk: " + std::strerror(error));
-      return false;
+      throw BackupError("Could not flush " + image + " to disk: " + std::strerror(error),
+                        "failure");
     }
   }
   unpin(pin_);
   log_.info("Live restore complete: VM '" + newName_ + "' no longer reads from " + backup_.path +
             ", which is unpinned.");
-  return true;
 }
 
 // What the pin opened is put back, unless another live restore still reads
@@ -231,60 +222,40 @@ void Restore::unpin(const Pin& pin) {
   }
 }
 
-int Restore::endLiveInterrupted() {
-  const int signo = caughtSignal();
-  log_.warn(std::string("Interrupted by ") + strsignal(signo) + "; VM '" + newName_ +
-            "' runs on images that still read from " + backup_.path + ", which stays pinned.");
-  log_.warn("Finish the copy with: quorlane-restore --finish " + newName_);
-  record("interrupted", signalReason(signo));
-  return 128 + signo;
-}
-
-// The VM keeps reading from the backup, which stays pinned.
-int Restore::failLive() {
-  log_.error("VM '" + newName_ + "' still reads from " + backup_.path +
-             ", which stays pinned. With the VM running, run: quorlane-restore --finish " +
-             newName_);
-  record("failure");
-  return kExitFailure;
-}
-
-int Restore::runFinish() {
+// Failures before the pin is found record nothing: there is no restore to
+// record.
+void Restore::runFinish() {
   newName_ = opts_.finish;
   log_.info("Step 1: Finding the live restore of VM '" + newName_ + "'...");
   const DomainLookup lookup = virsh_.lookup(newName_);
   if (lookup.presence != Presence::kDefined) {
-    log_.error(lookup.presence == Presence::kNoAnswer
-                   ? "Could not ask libvirt about VM '" + newName_ + "': " + lookup.error
-                   : "VM '" + newName_ + "' is not defined; nothing to finish.");
-    return kExitFailure;
+    throw BackupError(lookup.presence == Presence::kNoAnswer
+                          ? "Could not ask libvirt about VM '" + newName_ + "': " + lookup.error
+                          : "VM '" + newName_ + "' is not defined; nothing to finish.");
   }
   const std::string dir = liveRestoreBackup(virsh_.dumpDefinition(newName_).xml);
   if (!dir.empty()) backup_ = backupDirAt(dir);
   const std::optional<std::string> pinText =
       dir.empty() ? std::nullopt : readFile(backup_.pinFile(newName_));
   const std::optional<Pin> pin = pinText ? parsePin(*pinText) : std::nullopt;
-  if (!pin) {
-    log_.error("VM '" + newName_ + "' is not being live-restored.");
-    return kExitFailure;
-  }
+  if (!pin) throw BackupError("VM '" + newName_ + "' is not being live-restored.");
   pin_ = *pin;
+  pinned_ = true;
   bool copied = true;
   for (const auto& [target, image] : pin_.images) {
     copied = copied && qemuImg_.hasBackingFile(image) == false;
   }
   if (!copied && lookup.state.power != PowerState::kRunning &&
       lookup.state.power != PowerState::kPaused) {
-    log_.error("VM '" + newName_ + "' is " + lookup.state.text +
-               ", and libvirt copies only into a running VM. Start it (virsh start " + newName_ +
-               "), then run this again.");
-    return failLive();
+    throw BackupError("VM '" + newName_ + "' is " + lookup.state.text +
+                          ", and libvirt copies only into a running VM. Start it (virsh start " +
+                          newName_ + "), then run this again.",
+                      "failure");
   }
   log_.info("  Backup " + backup_.path + " pinned for VM '" + newName_ + "'.");
-  if (!pullDisks(pin_.images)) return interrupted() ? endLiveInterrupted() : failLive();
-  if (!completeLive()) return failLive();
+  pullDisks(pin_.images);
+  completeLive();
   record("success");
-  return kExitSuccess;
 }
 
 }  // namespace quorlane

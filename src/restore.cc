@@ -95,96 +95,113 @@ int Restore::run() {
   if (!opts_.imageDir.empty()) opts_.imageDir = absolutePath(opts_.imageDir);
   if (opts_.list) return runList();
   installTerminationHandlers();
-  if (!opts_.finish.empty()) return runFinish();
-  if (opts_.check && !opts_.live) return runCheck();
-  return runRestore();
+  try {
+    if (!opts_.finish.empty()) {
+      runFinish();
+    } else if (opts_.check && !opts_.live) {
+      runCheck();
+    } else {
+      runRestore();
+    }
+    return kExitSuccess;
+  } catch (const BackupInterrupted& e) {
+    return endInterrupted(e.signo());
+  } catch (const BackupError& e) {
+    return fail(e);
+  }
 }
 
-bool Restore::interrupted() const { return caughtSignal() != 0; }
-
-int Restore::endInterrupted() {
-  if (vmStarted_) return endLiveInterrupted();
-  const int signo = caughtSignal();
-  removeTemporaries();
-  if (movedIntoPlace_) {
-    log_.warn(std::string("Interrupted by ") + strsignal(signo) +
-              "; the restored files are in place, the VM was not defined: virsh define " +
-              targets_.back().path);
+int Restore::endInterrupted(int signo) {
+  const std::string interrupted = std::string("Interrupted by ") + strsignal(signo);
+  if (pinned_) {
+    log_.warn(interrupted + "; VM '" + newName_ + "' runs on images that still read from " +
+              backup_.path + ", which stays pinned.");
+    log_.warn("Finish the copy with: quorlane-restore --finish " + newName_);
   } else {
-    log_.warn(std::string("Interrupted by ") + strsignal(signo) +
-              "; temporary files removed, no existing file was changed.");
+    removeTemporaries();
+    log_.warn(interrupted +
+              (movedIntoPlace_
+                   ? "; the restored files are in place, the VM was not defined: virsh define " +
+                         targets_.back().path
+                   : "; temporary files removed, no existing file was changed."));
   }
   record("interrupted", signalReason(signo));
   return 128 + signo;
 }
 
+// A live restore that got as far as its pin leaves the VM on the backup.
+int Restore::fail(const BackupError& error) {
+  if (!error.alreadyReported()) log_.error(error.what());
+  if (pinned_) {
+    log_.error("VM '" + newName_ + "' still reads from " + backup_.path +
+               ", which stays pinned. With the VM running, run: quorlane-restore --finish " +
+               newName_);
+  }
+  if (writing_) {
+    removeTemporaries();
+    log_.error("Restore failed; no existing file was changed.");
+  }
+  if (!error.stage().empty()) record(error.stage());
+  return error.stage() == "damaged" ? kExitBackupDamaged : kExitFailure;
+}
+
 // ---------------------------------------------------------------------------
 // Finding the backup
 
-bool Restore::locateBackup(bool completeOnly) {
-  const bool found =
-      opts_.backupDir.empty() ? locateByName(completeOnly) : locateDirectory(completeOnly);
-  if (found) log_.trace("Backup directory: " + backup_.path);
-  return found;
+void Restore::locateBackup(bool completeOnly) {
+  if (opts_.backupDir.empty()) {
+    locateByName(completeOnly);
+  } else {
+    locateDirectory(completeOnly);
+  }
+  log_.trace("Backup directory: " + backup_.path);
 }
 
-bool Restore::locateDirectory(bool completeOnly) {
+void Restore::locateDirectory(bool completeOnly) {
   backup_ = backupDirAt(opts_.backupDir);
   const std::string& dir = backup_.path;
-  if (!isDirectory(dir)) {
-    log_.error("Backup directory does not exist: " + dir);
-    return false;
-  }
+  if (!isDirectory(dir)) throw BackupError("Backup directory does not exist: " + dir, "failure");
   if (!isTimestampName(backup_.timestamp) || backup_.vm.empty()) {
-    log_.error("Not a backup directory (expected <backup-root>/<vm-name>/<timestamp>): " + dir);
-    return false;
+    throw BackupError(
+        "Not a backup directory (expected <backup-root>/<vm-name>/<timestamp>): " + dir, "failure");
   }
   if (completeOnly && !backup_.complete()) {
-    log_.error("Backup is incomplete (its log lacks '" + std::string(kDisksCopiedMessage) +
-               "'): " + dir);
-    return false;
+    throw BackupError(
+        "Backup is incomplete (its log lacks '" + std::string(kDisksCopiedMessage) + "'): " + dir,
+        "failure");
   }
-  return true;
 }
 
-bool Restore::locateByName(bool completeOnly) {
+void Restore::locateByName(bool completeOnly) {
   const std::string& vm = opts_.vmName;
   backup_.vm = vm;
   const std::string vmDir = joinPath(opts_.backupRoot, vm);
   const std::vector<BackupDir> backups = listBackups(vmDir, vm);
-  if (backups.empty()) {
-    log_.error("No backups of VM '" + vm + "' under " + vmDir);
-    return false;
-  }
+  if (backups.empty()) throw BackupError("No backups of VM '" + vm + "' under " + vmDir, "failure");
   if (!opts_.timestamp.empty()) {
     const auto named = std::find_if(backups.begin(), backups.end(), [&](const BackupDir& b) {
       return b.timestamp == opts_.timestamp;
     });
     if (named == backups.end()) {
-      log_.error("No backup " + opts_.timestamp + " of VM '" + vm + "' under " + vmDir +
-                 " (see --list)");
-      return false;
+      throw BackupError(
+          "No backup " + opts_.timestamp + " of VM '" + vm + "' under " + vmDir + " (see --list)",
+          "failure");
     }
     backup_ = *named;
     if (completeOnly && !backup_.complete()) {
-      log_.error("Backup " + backup_.timestamp + " of VM '" + vm +
-                 "' is incomplete; pick a complete one (see --list)");
-      return false;
+      throw BackupError("Backup " + backup_.timestamp + " of VM '" + vm +
+                            "' is incomplete; pick a complete one (see --list)",
+                        "failure");
     }
-    return true;
+    return;
   }
-  if (!completeOnly) {
-    backup_ = backups.front();
-    return true;
-  }
-  const auto newest =
-      std::find_if(backups.begin(), backups.end(), [](const BackupDir& b) { return b.complete(); });
+  const auto newest = std::find_if(backups.begin(), backups.end(), [&](const BackupDir& b) {
+    return !completeOnly || b.complete();
+  });
   if (newest == backups.end()) {
-    log_.error("No complete backup of VM '" + vm + "' under " + vmDir);
-    return false;
+    throw BackupError("No complete backup of VM '" + vm + "' under " + vmDir, "failure");
   }
   backup_ = *newest;
-  return true;
 }
 
 // ---------------------------------------------------------------------------
@@ -233,6 +250,12 @@ bool Restore::loadDefinition() {
   return true;
 }
 
+// Logs each problem of the backup; false if there is any.
+bool Restore::checkBackup(bool requireCorrected) {
+  const bool complete = checkDiskCopy();
+  return loadDefinition() && checkFiles(requireCorrected) && complete;
+}
+
 bool Restore::checkDiskCopy() {
   if (backup_.complete()) return true;
   log_.error("Disk copy did not complete: the log " + backup_.log() + " is missing or lacks '" +
@@ -267,7 +290,7 @@ bool Restore::checkFiles(bool requireCorrected) {
   }
   for (const auto& [target, source] : disks_) {
     if (!checkImage(target, backup_.diskImage(target))) sound = false;
-    if (interrupted()) return false;
+    throwIfInterrupted();
   }
   return checkChain() && sound;
 }
@@ -290,7 +313,7 @@ bool Restore::checkChain() {
     for (const auto& [target, source] : disks_) {
       const std::string image = member->diskImage(target);
       const CommandResult check = qemuImg_.check(image);
-      if (interrupted()) return false;
+      throwIfInterrupted();
       if (!check.ok()) {
         log_.error("qemu-img check failed for " + image + ": " + firstLine(check.err + check.out));
         sound = false;
@@ -307,7 +330,7 @@ bool Restore::checkImage(const std::string& target, const std::string& image) {
   }
   log_.info("  " + target + ": " + image);
   const CommandResult check = qemuImg_.check(image);
-  if (interrupted()) return false;
+  throwIfInterrupted();
   if (!check.ok()) {
     log_.error("qemu-img check failed for " + image + ": " + firstLine(check.err + check.out));
     return false;
@@ -324,7 +347,7 @@ bool Restore::checkImage(const std::string& target, const std::string& image) {
   // A live restore reads every cluster anyway, while the VM runs.
   if (opts_.live && !opts_.check) return true;
   const CommandResult read = qemuImg_.readBack(image, size.bytes);
-  if (interrupted()) return false;
+  throwIfInterrupted();
   if (!read.ok()) {
     log_.error("Image does not read back whole: " + image + ": " + firstLine(read.err));
     return false;
@@ -333,25 +356,18 @@ bool Restore::checkImage(const std::string& target, const std::string& image) {
   return true;
 }
 
-int Restore::runCheck() {
+void Restore::runCheck() {
   log_.info("Step 1: Locating the backup...");
-  if (!locateBackup(false)) {
-    record("failure");
-    return kExitFailure;
-  }
+  locateBackup(false);
   log_.info("Step 2: Checking backup " + backup_.path + "...");
-  const bool complete = checkDiskCopy();
-  const bool sound = loadDefinition() && checkFiles(true) && complete;
-  if (interrupted()) return endInterrupted();
+  const bool sound = checkBackup(true);
+  throwIfInterrupted();
   if (!sound) {
     log_.error("Backup is damaged or incomplete: " + backup_.path);
-    log_.error("Do not restore from it; pick another one with --list.");
-    record("damaged");
-    return kExitBackupDamaged;
+    throw BackupError("Do not restore from it; pick another one with --list.", "damaged");
   }
   log_.info("Backup is sound: " + backup_.path);
   record("check_passed");
-  return kExitSuccess;
 }
 
 // ---------------------------------------------------------------------------
@@ -386,14 +402,16 @@ void Restore::planTargets() {
   restoredXml_ = buildRestoredDefinition(verbatimXml_, restored).value_or("");
 }
 
-bool Restore::validateTargets() {
+// Logs every problem of the targets before it fails.
+void Restore::validateTargets() {
   bool ok = true;
   if (restoredXml_.empty()) {
     log_.error("Could not build the restored definition from " + backup_.verbatimDefinition());
     ok = false;
   }
-  if (!validateTargetFiles()) ok = false;
-  return validateTargetVm() && ok;
+  ok = validateTargetFiles() && ok;
+  ok = validateTargetVm() && ok;
+  if (!ok) throw BackupError("targets refused", "failure", true);
 }
 
 bool Restore::validateTargetFiles() {
@@ -499,7 +517,7 @@ void Restore::removeTemporaries() {
   createdDirs_.clear();
 }
 
-bool Restore::createTargetDirs() {
+void Restore::createTargetDirs() {
   for (const RestoreTarget& t : targets_) {
     const std::string dir = parentDir(t.path);
     if (isDirectory(dir)) continue;
@@ -510,181 +528,154 @@ bool Restore::createTargetDirs() {
     }
     std::error_code ec;
     fs::create_directories(dir, ec);
-    if (ec) {
-      log_.error("Could not create directory " + dir + ": " + ec.message());
-      return false;
-    }
+    if (ec) throw BackupError("Could not create directory " + dir + ": " + ec.message(), "failure");
     createdDirs_.insert(createdDirs_.end(), missing.rbegin(), missing.rend());
   }
-  return true;
 }
 
-bool Restore::writeImage(const RestoreTarget& t) {
+void Restore::writeImage(const RestoreTarget& t) {
   log_.info("  " + t.label + ": " + t.source);
   log_.info("         -> " + t.path);
   const CommandResult convert = qemuImg_.copy(t.source, t.temp);
-  if (interrupted()) return false;
+  throwIfInterrupted();
   if (!convert.ok()) {
-    log_.error("Could not write " + t.temp + ": " + firstLine(convert.err));
-    return false;
+    throw BackupError("Could not write " + t.temp + ": " + firstLine(convert.err), "failure");
   }
   const CommandResult compare = qemuImg_.compare(t.source, t.temp);
-  if (interrupted()) return false;
+  throwIfInterrupted();
   if (!compare.ok()) {
-    log_.error("Restored image differs from the backup: " + t.temp + ": " +
-               firstLine(compare.out + compare.err));
-    return false;
+    throw BackupError("Restored image differs from the backup: " + t.temp + ": " +
+                          firstLine(compare.out + compare.err),
+                      "failure");
   }
   log_.trace("Image " + t.temp + " is identical to the backup.");
-  return true;
 }
 
-bool Restore::writeNvram(const RestoreTarget& t) {
+void Restore::writeNvram(const RestoreTarget& t) {
   log_.info("Step 3: Restoring NVRAM to " + t.path + "...");
   std::error_code ec;
   fs::copy_file(t.source, t.temp, fs::copy_options::overwrite_existing, ec);
   if (ec || !sameContent(t.source, t.temp)) {
-    log_.error("Could not copy NVRAM " + t.source + " to " + t.temp +
-               (ec ? ": " + ec.message() : ": the copy differs"));
-    return false;
+    throw BackupError("Could not copy NVRAM " + t.source + " to " + t.temp +
+                          (ec ? ": " + ec.message() : ": the copy differs"),
+                      "failure");
   }
-  return true;
 }
 
-bool Restore::writeDefinition(const RestoreTarget& t) {
+void Restore::writeDefinition(const RestoreTarget& t) {
   log_.info("Step 4: Writing restored definition " + t.path + "...");
   if (writeFile(t.temp, restoredXml_) != WriteOutcome::kWritten) {
-    log_.error("Could not write " + t.temp + ": " + std::strerror(errno));
-    return false;
+    throw BackupError("Could not write " + t.temp + ": " + std::strerror(errno), "failure");
   }
-  return true;
 }
 
 // Writes every target under its temporary name and flushes it: the disks
 // first (step 2), then the NVRAM file and the definition.
-bool Restore::writeFiles() {
-  if (!createTargetDirs()) return false;
+void Restore::writeFiles() {
+  writing_ = true;
+  createTargetDirs();
   log_.info("Step 2: Restoring disks...");
   for (const RestoreTarget& t : targets_) {
-    if (t.kind == TargetKind::kDisk && !(opts_.live ? writeLiveImage(t) : writeImage(t))) {
-      return false;
+    if (t.kind != TargetKind::kDisk) continue;
+    if (opts_.live) {
+      writeLiveImage(t);
+    } else {
+      writeImage(t);
     }
   }
   for (const RestoreTarget& t : targets_) {
-    if (t.kind == TargetKind::kNvram && !writeNvram(t)) return false;
-    if (t.kind == TargetKind::kDefinition && !writeDefinition(t)) return false;
+    if (t.kind == TargetKind::kNvram) writeNvram(t);
+    if (t.kind == TargetKind::kDefinition) writeDefinition(t);
   }
   for (const RestoreTarget& t : targets_) {
     if (const int error = syncPath(t.temp); error != 0) {
-      log_.error("Could not flush " + t.temp + " to disk: " + std::strerror(error));
-      return false;
+      throw BackupError("Could not flush " + t.temp + " to disk: " + std::strerror(error),
+                        "failure");
     }
   }
-  return true;
 }
 
-bool Restore::moveIntoPlace() {
+void Restore::moveIntoPlace() {
   log_.info("Step 5: Moving restored files into place...");
   for (const RestoreTarget& t : targets_) {
     std::error_code ec;
     fs::rename(t.temp, t.path, ec);
     if (ec) {
-      log_.error("Could not rename " + t.temp + " to " + t.path + ": " + ec.message());
-      return false;
+      throw BackupError("Could not rename " + t.temp + " to " + t.path + ": " + ec.message(),
+                        "failure");
     }
     log_.trace("Renamed " + t.temp + " -> " + t.path);
   }
   for (const RestoreTarget& t : targets_) syncPath(parentDir(t.path));
   createdDirs_.clear();
+  writing_ = false;
   movedIntoPlace_ = true;
-  return true;
 }
 
-bool Restore::defineAndStart() {
+void Restore::defineAndStart() {
   const std::string& definition = targets_.back().path;
   log_.info("Step 6: Defining VM '" + newName_ + "' from " + definition + "...");
   const CommandResult define = virsh_.define(definition);
   if (!define.ok()) {
     log_.error("virsh define failed: " + firstLine(define.err));
-    log_.error("The restored files are in place; fix the cause and run: virsh define " +
-               definition);
-    return false;
+    throw BackupError(
+        "The restored files are in place; fix the cause and run: virsh define " + definition,
+        "failure");
   }
-  if (!opts_.start) return true;
+  if (!opts_.start) return;
   log_.info("Step 7: Starting VM '" + newName_ + "'...");
   const CommandResult start = virsh_.start(newName_);
   if (!start.ok()) {
     log_.error("virsh start failed: " + firstLine(start.err));
-    log_.error("The VM is defined; fix the cause and run: virsh start " + newName_);
-    return false;
+    throw BackupError("The VM is defined; fix the cause and run: virsh start " + newName_,
+                      "failure");
   }
-  return true;
 }
 
-int Restore::runRestore() {
+void Restore::runRestore() {
   log_.info("Step 1: Validating backup and targets...");
-  if (!locateBackup(true)) {
-    record("failure");
-    return kExitFailure;
-  }
+  locateBackup(true);
   if (!qemuImg_.present()) {
-    log_.error("qemu-img not found on PATH (install qemu-utils)");
-    record("failure");
-    return kExitFailure;
+    throw BackupError("qemu-img not found on PATH (install qemu-utils)", "failure");
   }
-  const bool complete = checkDiskCopy();
-  const bool sound = loadDefinition() && checkFiles(false) && complete;
-  if (interrupted()) return endInterrupted();
+  const bool sound = checkBackup(false);
+  throwIfInterrupted();
   if (!sound) {
-    log_.error("Backup is damaged or incomplete: " + backup_.path +
-               " (pick another one with --list)");
-    record("failure");
-    return kExitFailure;
+    throw BackupError(
+        "Backup is damaged or incomplete: " + backup_.path + " (pick another one with --list)",
+        "failure");
   }
   planTargets();
-  if (!validateTargets()) {
-    record("failure");
-    return kExitFailure;
-  }
+  validateTargets();
   log_.info("Step 1: validation passed.");
   if (opts_.dryRun) {
     printDryRun();
     record("dry_run");
-    return kExitSuccess;
+    return;
   }
   removeLeftoverTemporaries();
-  const bool written = writeFiles();
-  if (interrupted()) return endInterrupted();
-  if (!written || !moveIntoPlace()) {
-    removeTemporaries();
-    log_.error("Restore failed; no existing file was changed.");
-    record("failure");
-    return kExitFailure;
-  }
-  if (interrupted()) return endInterrupted();
+  writeFiles();
+  throwIfInterrupted();
+  moveIntoPlace();
+  throwIfInterrupted();
   if (opts_.live) return runLive();
-  if (opts_.define && !defineAndStart()) {
-    record("failure");
-    return kExitFailure;
-  }
+  if (opts_.define) defineAndStart();
   log_.info("Restore complete: VM '" + newName_ + "' from " + backup_.path);
   record("success");
-  return kExitSuccess;
 }
 
-int Restore::runLive() {
-  if (!pinAndOpenBackup()) return failLive();
-  if (!defineAndStart()) return failLive();
-  vmStarted_ = true;
-  if (!runsOnTheBackup()) return failLive();
+void Restore::runLive() {
+  pinned_ = true;
+  pinAndOpenBackup();
+  defineAndStart();
+  checkRunsOnTheBackup();
   char seconds[32];
   std::snprintf(seconds, sizeof seconds, "%.1f", secondsSinceStart());
   log_.info("VM '" + newName_ + "' runs, " + seconds +
             " s after the restore began; its data follows from the backup.");
-  if (!pullDisks(pin_.images)) return interrupted() ? endLiveInterrupted() : failLive();
-  if (!completeLive()) return failLive();
+  pullDisks(pin_.images);
+  completeLive();
   record("success");
-  return kExitSuccess;
 }
 
 // ---------------------------------------------------------------------------

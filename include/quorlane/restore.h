@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "quorlane/backup_dir.h"
+#include "quorlane/backup_error.h"
 #include "quorlane/logging.h"
 #include "quorlane/qemu_img.h"
 #include "quorlane/virsh.h"
@@ -56,10 +57,13 @@ struct RestoreTarget {
   std::string temp;
 };
 
-// One list, check or restore run. A termination signal is acted on after
-// the outside command or step during which it came: the restore removes what
-// it wrote and created, renames and defines nothing, and ends with 128 plus
-// the signal number.
+// One list, check or restore run. A step that fails throws BackupError,
+// whose stage is the result the run records ("failure", or "damaged" for
+// --check; none for a --finish that found nothing to finish); a termination
+// signal, acted on after the outside command or step during which it came,
+// throws BackupInterrupted. run() catches either once: the restore removes
+// what it wrote and created, renames and defines nothing, and ends with 1
+// (3 for a damaged backup), or 128 plus the signal number.
 class Restore {
  public:
   Restore(RestoreOptions opts, Logger& log, CommandRunner& runner);
@@ -69,46 +73,45 @@ class Restore {
 
  private:
   int runList();
-  int runCheck();
-  int runRestore();
-  int runFinish();
-  int runLive();
-  bool interrupted() const;
-  int endInterrupted();
+  void runCheck();
+  void runRestore();
+  void runFinish();
+  void runLive();
+  int endInterrupted(int signo);
+  int fail(const BackupError& error);
 
-  bool locateBackup(bool completeOnly);
-  bool locateDirectory(bool completeOnly);
-  bool locateByName(bool completeOnly);
+  void locateBackup(bool completeOnly);
+  void locateDirectory(bool completeOnly);
+  void locateByName(bool completeOnly);
+  bool checkBackup(bool requireCorrected);
   bool checkDiskCopy();
   bool loadDefinition();
   bool checkFiles(bool requireCorrected);
   bool checkImage(const std::string& target, const std::string& image);
   bool checkChain();
   void planTargets();
-  bool validateTargets();
+  void validateTargets();
   bool validateTargetFiles();
   bool validateTargetVm();
   void printDryRun() const;
   void removeLeftoverTemporaries();
-  bool writeFiles();
-  bool createTargetDirs();
-  bool writeImage(const RestoreTarget& t);
-  bool writeNvram(const RestoreTarget& t);
-  bool writeDefinition(const RestoreTarget& t);
-  bool moveIntoPlace();
+  void writeFiles();
+  void createTargetDirs();
+  void writeImage(const RestoreTarget& t);
+  void writeNvram(const RestoreTarget& t);
+  void writeDefinition(const RestoreTarget& t);
+  void moveIntoPlace();
   // Live restore
-  bool writeLiveImage(const RestoreTarget& t);
-  bool pinAndOpenBackup();
-  bool runsOnTheBackup();
-  bool pullDisks(const std::map<std::string, std::string>& images);
-  bool pullDisk(const std::string& target, const std::string& image);
-  bool flushVmImages();
-  bool completeLive();
+  void writeLiveImage(const RestoreTarget& t);
+  void pinAndOpenBackup();
+  void checkRunsOnTheBackup();
+  void pullDisks(const std::map<std::string, std::string>& images);
+  void pullDisk(const std::string& target, const std::string& image);
+  void flushVmImages();
+  void completeLive();
   void unpin(const Pin& pin);
-  int endLiveInterrupted();
-  int failLive();
   void removeTemporaries();
-  bool defineAndStart();
+  void defineAndStart();
   void record(const std::string& result, const std::string& reason = {}) const;
   double secondsSinceStart() const;
 
@@ -126,11 +129,12 @@ class Restore {
   std::string nvramPath_;
   std::vector<RestoreTarget> targets_;
   std::vector<std::string> createdDirs_;
+  bool writing_ = false;  // temporaries are being written, none moved into place yet
   bool movedIntoPlace_ = false;
   std::chrono::steady_clock::time_point startTime_;
   std::map<std::string, std::string> virtualSizes_;  // target to bytes, as qemu-img says
   Pin pin_;                                          // the live restore's, once written
-  bool vmStarted_ = false;
+  bool pinned_ = false;  // the VM reads from the pinned backup: a failure leaves it so
 };
 
 }  // namespace quorlane
