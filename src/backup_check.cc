@@ -147,13 +147,7 @@ bool BackupCheck::checkChain() {
   for (auto member = chain.members.begin() + 1; member != chain.members.end(); ++member) {
     log_.info("  chain: " + member->path);
     for (const auto& [target, source] : inventory_.disks) {
-      const std::string image = member->diskImage(target);
-      const CommandResult check = qemuImg_.check(image);
-      throwIfInterrupted();
-      if (!check.ok()) {
-        log_.error("qemu-img check failed for " + image + ": " + firstLine(check.err + check.out));
-        sound = false;
-      }
+      if (!passesQemuImgCheck(member->diskImage(target))) sound = false;
     }
   }
   return sound;
@@ -165,12 +159,7 @@ bool BackupCheck::checkImage(const std::string& target, const std::string& image
     return false;
   }
   log_.info("  " + target + ": " + image);
-  const CommandResult check = qemuImg_.check(image);
-  throwIfInterrupted();
-  if (!check.ok()) {
-    log_.error("qemu-img check failed for " + image + ": " + firstLine(check.err + check.out));
-    return false;
-  }
+  if (!passesQemuImgCheck(image)) return false;
   // qemu-img check reads metadata only; a damaged compressed cluster shows
   // only when every cluster is read back and decompressed. The null block
   // driver takes the data and stores nothing, so the read costs no space.
@@ -189,6 +178,14 @@ bool BackupCheck::checkImage(const std::string& target, const std::string& image
   }
   log_.trace("Image " + image + " is sound and reads back whole.");
   return true;
+}
+
+bool BackupCheck::passesQemuImgCheck(const std::string& image) {
+  const CommandResult check = qemuImg_.check(image);
+  throwIfInterrupted();
+  if (check.ok()) return true;
+  log_.error("qemu-img check failed for " + image + ": " + firstLine(check.err + check.out));
+  return false;
 }
 
 }  // namespace quorlane

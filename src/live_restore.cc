@@ -91,7 +91,7 @@ void LiveRestore::runLive() {
   files_.write([this](const RestoreTarget& t) { createImageOnBackup(t); });
   files_.moveIntoPlace();
   pinAndOpenBackup();
-  files_.define("Step 6");
+  files_.define("Step 6.b");
   files_.start();
   checkRunsOnTheBackup();
   log_.info("VM '" + vm() + "' runs, " + secondsSince(startTime_) +
@@ -120,7 +120,7 @@ void LiveRestore::createImageOnBackup(const RestoreTarget& t) {
 // puts it back, and is written before anything is opened.
 void LiveRestore::pinAndOpenBackup() {
   pinned_ = true;
-  log_.info("Step 6: Pinning the backup for the time of the copy...");
+  log_.info("Step 6.a: Pinning the backup for the time of the copy...");
   pin_ = Pin{vm(), {}, {}};
   for (const RestoreTarget& t : files_.targets()) {
     if (t.kind == TargetKind::kDisk) pin_.images[t.label] = t.path;

@@ -49,6 +49,8 @@ class BackupCheck {
   bool checkFiles(CheckScope scope);
   bool checkImage(const std::string& target, const std::string& image, bool readBack);
   bool checkChain();
+  // The image's metadata is sound (qemu-img check); logs why not.
+  bool passesQemuImgCheck(const std::string& image);
 
   const RestoreOptions& opts_;
   Logger& log_;

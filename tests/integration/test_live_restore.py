@@ -97,6 +97,14 @@ class LiveRestoreTest(RestoreTest):
             ["virsh", "resume", "copy"]])
         # No full read of the backup before the VM runs: the copy reads it.
         self.assertFalse([c for c in self.box.calls("qemu-img") if c[1] == "convert"])
+        definition = os.path.join(self.copies, "copy.xml")
+        self.assertEqual([line for line in res.out_lines if line.startswith("Step ")], [
+            "Step 1: Validating backup and targets...", "Step 1: validation passed.",
+            "Step 2: Restoring disks...", "Step 4: Writing restored definition %s..." % definition,
+            "Step 5: Moving restored files into place...",
+            "Step 6.a: Pinning the backup for the time of the copy...",
+            "Step 6.b: Defining VM 'copy' from %s..." % definition, "Step 7: Starting VM 'copy'...",
+            "Step 8: Copying the data from the backup into the VM's images while it runs..."])
         # With --check it reads every cluster first, then restores live.
         self.new_live_target()
         self.serve()

@@ -79,6 +79,10 @@ class RestoreRunTest(RestoreTest):
             ["virsh", "domstate", "web01-copy"],
             ["virsh", "define", os.path.join(target, "web01-copy.xml")],
             ["virsh", "start", "web01-copy"]])
+        self.assertEqual(res.out_lines[-3:], [
+            "Step 6: Defining VM 'web01-copy' from %s/web01-copy.xml..." % target,
+            "Step 7: Starting VM 'web01-copy'...",
+            "Restore complete: VM 'web01-copy' from " + newest])
         self.assertFalse(os.path.exists(self.box.path("images")))
 
     def test_refusals_change_nothing(self):
