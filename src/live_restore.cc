@@ -269,13 +269,15 @@ void LiveRestore::completeCopy() {
                         "failure");
     }
   }
-  flushVmImages();
+  const DomainState state = virsh_.state(vm());
+  flushVmImages(state);
   for (const auto& [target, image] : pin_.images) {
     if (const int error = syncPath(image); error != 0) {
       throw BackupError("Could not flush " + image + " to disk: " + std::strerror(error),
                         "failure");
     }
   }
+  removeLiveNote(state.power == PowerState::kRunning);
   unpin();
   log_.info("Live restore complete: VM '" + vm() + "' no longer reads from " + backup().path +
             ", which is unpinned.");
@@ -284,8 +286,7 @@ void LiveRestore::completeCopy() {
 // QEMU keeps the copied clusters' metadata in its own cache; pausing the VM
 // makes it write everything out (a running guest pauses for a moment). A
 // VM that was shut off closed its images; a paused one must run first.
-void LiveRestore::flushVmImages() {
-  const DomainState state = virsh_.state(vm());
+void LiveRestore::flushVmImages(const DomainState& state) {
   if (state.power == PowerState::kShutOff) return;
   if (state.power != PowerState::kRunning) {
     throw BackupError("VM '" + vm() + "' is " +
@@ -301,6 +302,21 @@ void LiveRestore::flushVmImages() {
   if (!virsh_.resume(vm()).ok()) {
     throw BackupError("VM '" + vm() + "' is paused and did not resume. Run: virsh resume " + vm(),
                       "failure");
+  }
+}
+
+// Once the copy has ended, the note in the VM's definition names a backup
+// that retention may delete later. The data is complete without it: a note
+// that stays is only warned about.
+void LiveRestore::removeLiveNote(bool running) {
+  for (const bool persistent : {true, false}) {
+    if (!persistent && !running) break;
+    const CommandResult removed = virsh_.removeMetadata(vm(), kLiveRestoreNamespace, persistent);
+    if (removed.ok()) continue;
+    const std::string flag = persistent ? "--config" : "--live";
+    log_.warn("Could not remove the live-restore note from VM '" + vm() + "' (" + flag +
+              "): " + firstLine(removed.err) + "; the copy is complete. Remove it with: virsh " +
+              "metadata " + vm() + " --uri " + kLiveRestoreNamespace + " --remove " + flag);
   }
 }
 

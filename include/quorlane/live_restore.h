@@ -42,7 +42,8 @@ class LiveRestore {
   void pullDisks();
   void pullDisk(const std::string& target, const std::string& image);
   void completeCopy();
-  void flushVmImages();
+  void flushVmImages(const DomainState& state);
+  void removeLiveNote(bool running);
   void unpin();
   int endInterrupted(int signo);
   int fail(const BackupError& error);
