@@ -69,6 +69,14 @@ class LiveRestoreTest(RestoreTest):
             if os.path.exists(os.path.join(self.box.bin, record)):
                 os.remove(os.path.join(self.box.bin, record))
 
+    def pull_counted(self):
+        """Whether the stand-ins have counted a use of the pull's rule, the first."""
+        try:
+            with open(os.path.join(self.box.bin, "counts.json")) as f:
+                return "0" in json.load(f)
+        except (FileNotFoundError, ValueError):
+            return False
+
     def live(self, *extra):
         return self.restore("-b", self.d, "--as", "copy", "-i", self.copies, "--live", *extra)
 
@@ -143,7 +151,12 @@ class LiveRestoreTest(RestoreTest):
         proc = self.box.start(["-b", self.d, "--as", "copy", "-i", self.copies, "--live"],
                               binary=os.environ.get("QUORLANE_RESTORE_BINARY"))
         self.addCleanup(lambda: proc.poll() is None and proc.kill())
-        self.box.wait_for_call("virsh", "blockpull")
+        # The stand-in counts the use of its rule before its delay; stopped
+        # while it writes the count, it would leave the counts empty and every
+        # later stand-in failing.
+        while not self.pull_counted():
+            self.assertIsNone(proc.poll(), "the restore ended before its pull")
+            time.sleep(0.05)
         os.kill(proc.pid, signal.SIGTERM)
         out, err = proc.communicate(timeout=60)
         self.assertEqual(proc.returncode, 143, err)
