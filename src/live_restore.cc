@@ -1,13 +1,16 @@
-// Live restore (--live, --finish): the VM runs at once on local images that
-// read from the backup, and libvirt pulls the data into them while it runs.
+#include "quorlane/live_restore.h"
+
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <optional>
 #include <sstream>
+#include <vector>
 
 #include "quorlane/cli.h"
 #include "quorlane/files.h"
@@ -16,7 +19,6 @@
 #include "quorlane/restore_xml.h"
 #include "quorlane/signals.h"
 #include "quorlane/text.h"
-#include "quorlane/virsh.h"
 
 namespace quorlane {
 
@@ -33,39 +35,98 @@ std::optional<FileMode> modeOf(const std::string& path) {
                   status.st_gid};
 }
 
+// The seconds since `start`, to a tenth: "0.5".
+std::string secondsSince(std::chrono::steady_clock::time_point start) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f",
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+  return text;
+}
+
 }  // namespace
 
-double Restore::secondsSinceStart() const {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - startTime_).count();
+LiveRestore::LiveRestore(RestoreOptions opts, Logger& log, CommandRunner& runner)
+    : opts_(std::move(opts)),
+      log_(log),
+      virsh_(runner),
+      qemuImg_(runner),
+      check_(opts_, log_, runner),
+      files_(opts_, log_, runner, check_) {}
+
+int LiveRestore::run() {
+  startEpoch_ = nowEpoch();
+  startTime_ = std::chrono::steady_clock::now();
+  installTerminationHandlers();
+  try {
+    if (opts_.finish.empty()) {
+      runLive();
+    } else {
+      runFinish();
+    }
+    return kExitSuccess;
+  } catch (const BackupInterrupted& e) {
+    return endInterrupted(e.signo());
+  } catch (const BackupError& e) {
+    return fail(e);
+  }
+}
+
+const std::string& LiveRestore::vm() const {
+  return opts_.finish.empty() ? files_.vmName() : opts_.finish;
+}
+
+const BackupDir& LiveRestore::backup() const {
+  return opts_.finish.empty() ? check_.backup() : noted_;
+}
+
+void LiveRestore::runLive() {
+  // The copy reads every cluster of the backup while the VM runs; --check
+  // reads them all before.
+  files_.validate({.readBack = opts_.check});
+  if (opts_.dryRun) {
+    files_.printDryRun();
+    record("dry_run");
+    return;
+  }
+  files_.write([this](const RestoreTarget& t) { createImageOnBackup(t); });
+  files_.moveIntoPlace();
+  pinAndOpenBackup();
+  files_.define("Step 6.b");
+  files_.start();
+  checkRunsOnTheBackup();
+  log_.info("VM '" + vm() + "' runs, " + secondsSince(startTime_) +
+            " s after the restore began; its data follows from the backup.");
+  pullDisks();
+  completeCopy();
+  record("success");
 }
 
 // The local image reads what the VM has not written yet from the backup's
 // image, by its absolute name.
-bool Restore::writeLiveImage(const RestoreTarget& t) {
+void LiveRestore::createImageOnBackup(const RestoreTarget& t) {
   log_.info("  " + t.label + ": " + t.source);
   log_.info("         -> " + t.path + " (reading from the backup until the copy ends)");
   const CommandResult created =
-      qemuImg_.createOnBacking(t.temp, absolutePath(t.source), virtualSizes_[t.label]);
-  if (interrupted()) return false;
+      qemuImg_.createOnBacking(t.temp, absolutePath(t.source), check_.virtualSizes().at(t.label));
+  throwIfInterrupted();
   if (!created.ok()) {
-    log_.error("Could not create " + t.temp + ": " + firstLine(created.err));
-    return false;
+    throw BackupError("Could not create " + t.temp + ": " + firstLine(created.err), "failure");
   }
-  return true;
 }
 
 // QEMU opens the backup's images as its own user; libvirt gives it the
 // images, and the directories on the way get search permission for others
 // (not listing). The pin records what was opened, so that the end of the copy
 // puts it back, and is written before anything is opened.
-bool Restore::pinAndOpenBackup() {
-  log_.info("Step 6: Pinning the backup for the time of the copy...");
-  pin_ = Pin{newName_, {}, {}};
-  for (const RestoreTarget& t : targets_) {
+void LiveRestore::pinAndOpenBackup() {
+  pinned_ = true;
+  log_.info("Step 6.a: Pinning the backup for the time of the copy...");
+  pin_ = Pin{vm(), {}, {}};
+  for (const RestoreTarget& t : files_.targets()) {
     if (t.kind == TargetKind::kDisk) pin_.images[t.label] = t.path;
   }
   std::vector<std::string> dirs;
-  for (const BackupDir& member : chainOf(backup_).members) {
+  for (const BackupDir& member : chainOf(backup()).members) {
     for (const auto& [target, image] : pin_.images) {
       if (std::optional<FileMode> mode = modeOf(absolutePath(member.diskImage(target)))) {
         pin_.opened.push_back(*mode);
@@ -79,61 +140,96 @@ bool Restore::pinAndOpenBackup() {
       if (dir == dir.root_path()) break;
     }
   }
-  const std::string pinFile = backup_.pinFile(newName_);
+  const std::string pinFile = backup().pinFile(vm());
   if (writeFile(pinFile, formatPin(pin_)) != WriteOutcome::kWritten || syncPath(pinFile) != 0) {
-    log_.error("Could not write the pin " + pinFile);
-    return false;
+    throw BackupError("Could not write the pin " + pinFile, "failure");
   }
   for (const FileMode& file : pin_.opened) {
     if (!fs::is_directory(file.path)) continue;
     if (chmod(file.path.c_str(), file.mode | S_IXOTH) != 0) {
-      log_.error("Could not open " + file.path + " to QEMU: " + std::strerror(errno));
-      return false;
+      throw BackupError("Could not open " + file.path + " to QEMU: " + std::strerror(errno),
+                        "failure");
     }
     log_.trace("Search permission for QEMU on " + file.path);
   }
   log_.trace("Pinned: " + pinFile);
-  return true;
 }
 
 // A VM started on its images without their backing files would see empty
 // disks, and the pull would copy nothing: it is stopped at once.
-bool Restore::runsOnTheBackup() {
-  const std::string xml = virsh_.dumpDefinition(newName_).xml;
+void LiveRestore::checkRunsOnTheBackup() {
+  const std::string xml = virsh_.dumpDefinition(vm()).xml;
   for (const auto& [target, image] : pin_.images) {
     if (readsFromBackingFile(xml, target)) continue;
-    log_.error("VM '" + newName_ + "' started without the backup behind its disk " + target +
+    log_.error("VM '" + vm() + "' started without the backup behind its disk " + target +
                "; stopping it before it writes.");
-    virsh_.destroy(newName_);
-    vmStarted_ = false;
-    return false;
+    virsh_.destroy(vm());
+    throw BackupError("started without the backup", "failure", true);
   }
-  return true;
 }
 
-bool Restore::pullDisks(const std::map<std::string, std::string>& images) {
+// Nothing is recorded until the pin is found: there is no restore to record.
+void LiveRestore::runFinish() {
+  log_.info("Step 1: Finding the live restore of VM '" + vm() + "'...");
+  const DomainLookup lookup = virsh_.lookup(vm());
+  if (lookup.presence != Presence::kDefined) {
+    throw BackupError(lookup.presence == Presence::kNoAnswer
+                          ? "Could not ask libvirt about VM '" + vm() + "': " + lookup.error
+                          : "VM '" + vm() + "' is not defined; nothing to finish.");
+  }
+  findPin();
+  bool copied = true;
+  for (const auto& [target, image] : pin_.images) {
+    copied = copied && qemuImg_.hasBackingFile(image) == false;
+  }
+  if (!copied && lookup.state.power != PowerState::kRunning &&
+      lookup.state.power != PowerState::kPaused) {
+    throw BackupError("VM '" + vm() + "' is " + lookup.state.text +
+                          ", and libvirt copies only into a running VM. Start it (virsh start " +
+                          vm() + "), then run this again.",
+                      "failure");
+  }
+  log_.info("  Backup " + backup().path + " pinned for VM '" + vm() + "'.");
+  pullDisks();
+  completeCopy();
+  record("success");
+}
+
+// The VM's definition names the backup, which holds the pin: a VM without
+// both is not being live-restored.
+void LiveRestore::findPin() {
+  const std::string dir = liveRestoreBackup(virsh_.dumpDefinition(vm()).xml);
+  if (!dir.empty()) noted_ = backupDirAt(dir);
+  const std::optional<std::string> text =
+      dir.empty() ? std::nullopt : readFile(noted_.pinFile(vm()));
+  const std::optional<Pin> pin = text ? parsePin(*text) : std::nullopt;
+  if (!pin) throw BackupError("VM '" + vm() + "' is not being live-restored.");
+  pin_ = *pin;
+  pinned_ = true;
+}
+
+void LiveRestore::pullDisks() {
   log_.info("Step 8: Copying the data from the backup into the VM's images while it runs...");
-  for (const auto& [target, image] : images) {
+  for (const auto& [target, image] : pin_.images) {
     const std::optional<bool> backed = qemuImg_.hasBackingFile(image);
     if (backed && !*backed) {
       log_.info("  " + target + ": copied already.");
       continue;
     }
-    if (!pullDisk(target, image)) return false;
+    pullDisk(target, image);
   }
-  return true;
 }
 
 // A pull that an earlier run left running (its virsh was stopped) is
 // cancelled and issued anew: what was copied stays copied.
-bool Restore::pullDisk(const std::string& target, const std::string& image) {
-  if (virsh_.pullRunning(newName_, target)) virsh_.abortBlockJob(newName_, target);
-  const std::optional<std::uint64_t> size = virsh_.diskCapacity(newName_, target);
+void LiveRestore::pullDisk(const std::string& target, const std::string& image) {
+  if (virsh_.pullRunning(vm(), target)) virsh_.abortBlockJob(vm(), target);
+  const std::optional<std::uint64_t> size = virsh_.diskCapacity(vm(), target);
   auto lastLine = std::chrono::steady_clock::now() - kProgressEvery;
   int lastPercent = -1;
   const CommandResult pull = virsh_.blockPull(
-      newName_, target, opts_.bandwidth, [&](const std::string&, const std::string& err) {
-        if (interrupted()) return false;
+      vm(), target, opts_.bandwidth, [&](const std::string&, const std::string& err) {
+        if (caughtSignal() != 0) return false;
         const auto now = std::chrono::steady_clock::now();
         if (now - lastLine < kProgressEvery) return true;
         const int percent = std::max(parseBlockPullPercent(err), 0);
@@ -151,79 +247,92 @@ bool Restore::pullDisk(const std::string& target, const std::string& image) {
         lastPercent = percent;
         return true;
       });
-  if (interrupted()) return false;
+  throwIfInterrupted();
   if (!pull.ok()) {
     // virsh writes its error after the last progress line, on the same line.
     const std::size_t error = pull.err.rfind("error: ");
-    log_.error("Copy of " + target + " from the backup failed: " +
-               firstLine(error == std::string::npos ? trim(pull.err) : pull.err.substr(error)));
-    return false;
+    throw BackupError(
+        "Copy of " + target + " from the backup failed: " +
+            firstLine(error == std::string::npos ? trim(pull.err) : pull.err.substr(error)),
+        "failure");
   }
   log_.info("  " + target + ": copied into " + image + ".");
-  return true;
+}
+
+// The copy has ended when no image reads from the backup any more: then
+// the images are written out, and the backup is unpinned and closed again.
+void LiveRestore::completeCopy() {
+  for (const auto& [target, image] : pin_.images) {
+    const std::optional<bool> backed = qemuImg_.hasBackingFile(image);
+    if (!backed || *backed) {
+      throw BackupError("Image " + image + " still reads from the backup after the copy.",
+                        "failure");
+    }
+  }
+  const DomainState state = virsh_.state(vm());
+  flushVmImages(state);
+  for (const auto& [target, image] : pin_.images) {
+    if (const int error = syncPath(image); error != 0) {
+      throw BackupError("Could not flush " + image + " to disk: " + std::strerror(error),
+                        "failure");
+    }
+  }
+  removeLiveNote(state.power == PowerState::kRunning);
+  unpin();
+  log_.info("Live restore complete: VM '" + vm() + "' no longer reads from " + backup().path +
+            ", which is unpinned.");
 }
 
 // QEMU keeps the copied clusters' metadata in its own cache; pausing the VM
 // makes it write everything out (a running guest pauses for a moment). A
 // VM that was shut off closed its images; a paused one must run first.
-bool Restore::flushVmImages() {
-  const DomainState state = virsh_.state(newName_);
-  if (state.power == PowerState::kShutOff) return true;
+void LiveRestore::flushVmImages(const DomainState& state) {
+  if (state.power == PowerState::kShutOff) return;
   if (state.power != PowerState::kRunning) {
-    log_.error("VM '" + newName_ + "' is " +
-               (state.text.empty() ? "in no known state" : state.text) +
-               ": QEMU writes the copied data out only when it runs or stops. Resume it (virsh "
-               "resume " +
-               newName_ + "), then run: quorlane-restore --finish " + newName_);
-    return false;
+    throw BackupError("VM '" + vm() + "' is " +
+                          (state.text.empty() ? "in no known state" : state.text) +
+                          ": QEMU writes the copied data out only when it runs or stops. Resume "
+                          "it (virsh resume " +
+                          vm() + "), then run: quorlane-restore --finish " + vm(),
+                      "failure");
   }
-  if (!virsh_.suspend(newName_).ok()) {
-    log_.error("Could not pause VM '" + newName_ + "' to write its images out.");
-    return false;
+  if (!virsh_.suspend(vm()).ok()) {
+    throw BackupError("Could not pause VM '" + vm() + "' to write its images out.", "failure");
   }
-  if (!virsh_.resume(newName_).ok()) {
-    log_.error("VM '" + newName_ + "' is paused and did not resume. Run: virsh resume " + newName_);
-    return false;
+  if (!virsh_.resume(vm()).ok()) {
+    throw BackupError("VM '" + vm() + "' is paused and did not resume. Run: virsh resume " + vm(),
+                      "failure");
   }
-  return true;
 }
 
-// The copy has ended when no image reads from the backup any more: then
-// the images are written out, and the backup is unpinned and closed again.
-bool Restore::completeLive() {
-  for (const auto& [target, image] : pin_.images) {
-    const std::optional<bool> backed = qemuImg_.hasBackingFile(image);
-    if (!backed || *backed) {
-      log_.error("Image " + image + " still reads from the backup after the copy.");
-      return false;
-    }
+// Once the copy has ended, the note in the VM's definition names a backup
+// that retention may delete later. The data is complete without it: a note
+// that stays is only warned about.
+void LiveRestore::removeLiveNote(bool running) {
+  for (const bool persistent : {true, false}) {
+    if (!persistent && !running) break;
+    const CommandResult removed = virsh_.removeMetadata(vm(), kLiveRestoreNamespace, persistent);
+    if (removed.ok()) continue;
+    const std::string flag = persistent ? "--config" : "--live";
+    log_.warn("Could not remove the live-restore note from VM '" + vm() + "' (" + flag +
+              "): " + firstLine(removed.err) + "; the copy is complete. Remove it with: virsh " +
+              "metadata " + vm() + " --uri " + kLiveRestoreNamespace + " --remove " + flag);
   }
-  if (!flushVmImages()) return false;
-  for (const auto& [target, image] : pin_.images) {
-    if (const int error = syncPath(image); error != 0) {
-      log_.error("Could not flush " + image + " to disk: " + std::strerror(error));
-      return false;
-    }
-  }
-  unpin(pin_);
-  log_.info("Live restore complete: VM '" + newName_ + "' no longer reads from " + backup_.path +
-            ", which is unpinned.");
-  return true;
 }
 
 // What the pin opened is put back, unless another live restore still reads
 // from the VM's backups: that one's pin takes the records over.
-void Restore::unpin(const Pin& pin) {
+void LiveRestore::unpin() {
   std::error_code ec;
-  fs::remove(backup_.pinFile(pin.vm), ec);
-  for (const BackupDir& other : listBackups(parentDir(backup_.path), backup_.vm)) {
+  fs::remove(backup().pinFile(pin_.vm), ec);
+  for (const BackupDir& other : listBackups(parentDir(backup().path), backup().vm)) {
     for (Pin remaining : other.pins()) {
-      remaining.opened.insert(remaining.opened.end(), pin.opened.begin(), pin.opened.end());
+      remaining.opened.insert(remaining.opened.end(), pin_.opened.begin(), pin_.opened.end());
       writeFile(other.pinFile(remaining.vm), formatPin(remaining));
       return;
     }
   }
-  for (const FileMode& file : pin.opened) {
+  for (const FileMode& file : pin_.opened) {
     if (chmod(file.path.c_str(), file.mode) != 0 ||
         chown(file.path.c_str(), file.uid, file.gid) != 0) {
       log_.warn("Could not put back the mode of " + file.path + ": " + std::strerror(errno));
@@ -231,60 +340,34 @@ void Restore::unpin(const Pin& pin) {
   }
 }
 
-int Restore::endLiveInterrupted() {
-  const int signo = caughtSignal();
-  log_.warn(std::string("Interrupted by ") + strsignal(signo) + "; VM '" + newName_ +
-            "' runs on images that still read from " + backup_.path + ", which stays pinned.");
-  log_.warn("Finish the copy with: quorlane-restore --finish " + newName_);
+int LiveRestore::endInterrupted(int signo) {
+  if (pinned_) {
+    log_.warn(std::string("Interrupted by ") + strsignal(signo) + "; VM '" + vm() +
+              "' runs on images that still read from " + backup().path + ", which stays pinned.");
+    log_.warn("Finish the copy with: quorlane-restore --finish " + vm());
+  } else {
+    files_.interrupted(signo);
+  }
   record("interrupted", signalReason(signo));
   return 128 + signo;
 }
 
-// The VM keeps reading from the backup, which stays pinned.
-int Restore::failLive() {
-  log_.error("VM '" + newName_ + "' still reads from " + backup_.path +
-             ", which stays pinned. With the VM running, run: quorlane-restore --finish " +
-             newName_);
-  record("failure");
+// A --finish that finds nothing to finish records nothing (its error has no
+// stage).
+int LiveRestore::fail(const BackupError& error) {
+  if (!error.alreadyReported()) log_.error(error.what());
+  if (pinned_) {
+    log_.error("VM '" + vm() + "' still reads from " + backup().path +
+               ", which stays pinned. With the VM running, run: quorlane-restore --finish " + vm());
+  } else {
+    files_.failed();
+  }
+  if (!error.stage().empty()) record(error.stage());
   return kExitFailure;
 }
 
-int Restore::runFinish() {
-  newName_ = opts_.finish;
-  log_.info("Step 1: Finding the live restore of VM '" + newName_ + "'...");
-  const DomainLookup lookup = virsh_.lookup(newName_);
-  if (lookup.presence != Presence::kDefined) {
-    log_.error(lookup.presence == Presence::kNoAnswer
-                   ? "Could not ask libvirt about VM '" + newName_ + "': " + lookup.error
-                   : "VM '" + newName_ + "' is not defined; nothing to finish.");
-    return kExitFailure;
-  }
-  const std::string dir = liveRestoreBackup(virsh_.dumpDefinition(newName_).xml);
-  if (!dir.empty()) backup_ = backupDirAt(dir);
-  const std::optional<std::string> pinText =
-      dir.empty() ? std::nullopt : readFile(backup_.pinFile(newName_));
-  const std::optional<Pin> pin = pinText ? parsePin(*pinText) : std::nullopt;
-  if (!pin) {
-    log_.error("VM '" + newName_ + "' is not being live-restored.");
-    return kExitFailure;
-  }
-  pin_ = *pin;
-  bool copied = true;
-  for (const auto& [target, image] : pin_.images) {
-    copied = copied && qemuImg_.hasBackingFile(image) == false;
-  }
-  if (!copied && lookup.state.power != PowerState::kRunning &&
-      lookup.state.power != PowerState::kPaused) {
-    log_.error("VM '" + newName_ + "' is " + lookup.state.text +
-               ", and libvirt copies only into a running VM. Start it (virsh start " + newName_ +
-               "), then run this again.");
-    return failLive();
-  }
-  log_.info("  Backup " + backup_.path + " pinned for VM '" + newName_ + "'.");
-  if (!pullDisks(pin_.images)) return interrupted() ? endLiveInterrupted() : failLive();
-  if (!completeLive()) return failLive();
-  record("success");
-  return kExitSuccess;
+void LiveRestore::record(const std::string& result, const std::string& reason) const {
+  appendRestoreRecord({backup().vm, backup().path, vm(), true}, result, startEpoch_, reason);
 }
 
 }  // namespace quorlane

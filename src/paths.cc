@@ -18,6 +18,11 @@ bool isDirectory(const std::string& path) {
   return fs::is_directory(path, ec);
 }
 
+bool pathExists(const std::string& path) {
+  std::error_code ec;
+  return fs::exists(fs::symlink_status(path, ec));
+}
+
 std::string absolutePath(const std::string& path) {
   std::error_code ec;
   const fs::path full = fs::absolute(path, ec);

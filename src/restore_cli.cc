@@ -1,10 +1,11 @@
+#include "quorlane/restore_cli.h"
+
 #include <cstdlib>
 #include <iostream>
 #include <string_view>
 
 #include "quorlane/cli.h"
 #include "quorlane/config.h"
-#include "quorlane/restore.h"
 
 namespace quorlane {
 

@@ -154,10 +154,6 @@ void renameCharacterDeviceFiles(xmlNode* devices, const std::string& oldName,
   }
 }
 
-// A live restore notes its backup in the VM's own metadata, where a later
-// --finish finds it whatever became of the tool that started it.
-constexpr const char* kLiveRestoreNamespace = "urn:quorlane:live-restore";
-
 void noteLiveBackup(xmlNode* root, const std::string& backup) {
   xmlNode* metadata = child(root, "metadata");
   if (metadata == nullptr) metadata = xmlNewChild(root, nullptr, name("metadata"), nullptr);

@@ -3,6 +3,8 @@
 #include <atomic>
 #include <csignal>
 
+#include "quorlane/backup_error.h"
+
 namespace {
 
 std::atomic<int> gCaughtSignal{0};
@@ -25,6 +27,10 @@ void installTerminationHandlers() {
 }
 
 int caughtSignal() { return gCaughtSignal.load(std::memory_order_relaxed); }
+
+void throwIfInterrupted() {
+  if (const int signo = caughtSignal(); signo != 0) throw BackupInterrupted(signo);
+}
 
 std::string signalReason(int signo) {
   switch (signo) {

@@ -6,6 +6,11 @@
 
 namespace quorlane {
 
+// A live restore notes its backup in the VM's own metadata, in an element
+// of this namespace, where a later --finish finds it whatever became of the
+// run that started it.
+inline constexpr char kLiveRestoreNamespace[] = "urn:quorlane:live-restore";
+
 // What a definition says about its disks and its NVRAM file.
 struct DefinitionInventory {
   std::map<std::string, std::string> disks;  // target to source path, device disks with a source

@@ -12,6 +12,12 @@ from harness import (REAL_QEMU_IMG, TS, RestoreTest, lay_out_backup, libvirt_sta
                      real_qemu_img)
 
 USAGE_START = "quorlane-restore v0.1.5-prototype\n"
+NOTE = "urn:quorlane:live-restore"
+
+
+def remove_note(name, flag):
+    """virsh's removal of the live restore's note from a definition of VM `name`."""
+    return ["virsh", "metadata", name, "--uri", NOTE, "--remove", flag]
 
 
 def running_definition(name, image, backing):
@@ -39,13 +45,13 @@ class LiveRestoreTest(RestoreTest):
         self.image = os.path.join(self.copies, "copy-vda.qcow2")
         self.backing = os.path.join(self.d, "web01-vda.qcow2")
 
-    def serve(self, pull=None, state="running"):
+    def serve(self, pull=None, state="running", extra=()):
         """The new VM 'copy' as libvirt serves it: the pull drops the image's
-        backing file as libvirt's would."""
+        backing file as libvirt's would. `extra` rules come first."""
         pull = pull or {"prog": "virsh", "prefix": ["blockpull", "copy"],
                         "exec": [REAL_QEMU_IMG, "rebase", "-u", "-b", "", self.image]}
         undefined = [] if os.path.exists(self.image) else [dict(libvirt_state("copy"), times=1)]
-        self.use([pull] + undefined + [libvirt_state("copy", state),
+        self.use(list(extra) + [pull] + undefined + [libvirt_state("copy", state),
                   {"prog": "virsh", "args": ["dumpxml", "copy"],
                    "stdout": running_definition("copy", self.image, self.backing)},
                   {"prog": "virsh", "prefix": ["domblkinfo", "copy"],
@@ -55,9 +61,21 @@ class LiveRestoreTest(RestoreTest):
         """Forgets the last live restore's files and calls."""
         for name in os.listdir(self.copies):
             os.remove(os.path.join(self.copies, name))
+        self.new_calls()
+
+    def new_calls(self):
+        """Forgets the calls so far."""
         for record in ("calls.jsonl", "counts.json"):
             if os.path.exists(os.path.join(self.box.bin, record)):
                 os.remove(os.path.join(self.box.bin, record))
+
+    def pull_counted(self):
+        """Whether the stand-ins have counted a use of the pull's rule, the first."""
+        try:
+            with open(os.path.join(self.box.bin, "counts.json")) as f:
+                return "0" in json.load(f)
+        except (FileNotFoundError, ValueError):
+            return False
 
     def live(self, *extra):
         return self.restore("-b", self.d, "--as", "copy", "-i", self.copies, "--live", *extra)
@@ -81,9 +99,12 @@ class LiveRestoreTest(RestoreTest):
         self.assertEqual(self.box.calls(), [])
 
     def test_the_vm_runs_on_the_backup_and_the_copy_unpins_it(self):
-        self.serve()
+        # The note goes while the pin is still there: the removal fails if not.
+        pin = os.path.join(self.d, "live-restore-copy.pin")
+        self.serve(extra=[{"prog": "virsh", "prefix": ["metadata"], "exec": ["test", "-e", pin]}])
         res = self.live("--bandwidth", "20", "-v")
         self.assertEqual(res.rc, 0, res.err)
+        self.assertFalse([line for line in res.err_lines if line.startswith("WARN")], res.err)
         calls = [c for c in self.box.calls() if c[1] not in ("check", "info", "--version")]
         self.assertEqual(calls, [
             ["virsh", "domstate", "copy"],
@@ -94,9 +115,18 @@ class LiveRestoreTest(RestoreTest):
             ["virsh", "blockjob", "copy", "vda", "--info"], ["virsh", "domblkinfo", "copy", "vda"],
             ["virsh", "blockpull", "copy", "vda", "--wait", "--verbose", "--bandwidth", "20"],
             ["virsh", "domstate", "copy"], ["virsh", "suspend", "copy"],
-            ["virsh", "resume", "copy"]])
+            ["virsh", "resume", "copy"], remove_note("copy", "--config"),
+            remove_note("copy", "--live")])
         # No full read of the backup before the VM runs: the copy reads it.
         self.assertFalse([c for c in self.box.calls("qemu-img") if c[1] == "convert"])
+        definition = os.path.join(self.copies, "copy.xml")
+        self.assertEqual([line for line in res.out_lines if line.startswith("Step ")], [
+            "Step 1: Validating backup and targets...", "Step 1: validation passed.",
+            "Step 2: Restoring disks...", "Step 4: Writing restored definition %s..." % definition,
+            "Step 5: Moving restored files into place...",
+            "Step 6.a: Pinning the backup for the time of the copy...",
+            "Step 6.b: Defining VM 'copy' from %s..." % definition, "Step 7: Starting VM 'copy'...",
+            "Step 8: Copying the data from the backup into the VM's images while it runs..."])
         # With --check it reads every cluster first, then restores live.
         self.new_live_target()
         self.serve()
@@ -121,7 +151,12 @@ class LiveRestoreTest(RestoreTest):
         proc = self.box.start(["-b", self.d, "--as", "copy", "-i", self.copies, "--live"],
                               binary=os.environ.get("QUORLANE_RESTORE_BINARY"))
         self.addCleanup(lambda: proc.poll() is None and proc.kill())
-        self.box.wait_for_call("virsh", "blockpull")
+        # The stand-in counts the use of its rule before its delay; stopped
+        # while it writes the count, it would leave the counts empty and every
+        # later stand-in failing.
+        while not self.pull_counted():
+            self.assertIsNone(proc.poll(), "the restore ended before its pull")
+            time.sleep(0.05)
         os.kill(proc.pid, signal.SIGTERM)
         out, err = proc.communicate(timeout=60)
         self.assertEqual(proc.returncode, 143, err)
@@ -152,11 +187,34 @@ class LiveRestoreTest(RestoreTest):
         calls = self.box.calls("virsh")
         abort = calls.index(["virsh", "blockjob", "copy", "vda", "--abort"])
         self.assertEqual(calls[abort + 2][:4], ["virsh", "blockpull", "copy", "vda"])
+        self.assertEqual(calls[-2:], [remove_note("copy", "--config"), remove_note("copy", "--live")])
         self.assertFalse(os.path.exists(pin))
         self.assertEqual(stat.S_IMODE(os.stat(self.d).st_mode), 0o700)
         res = self.restore("--finish", "copy")
         self.assertEqual(res.rc, 1)
         self.assertIn("ERROR: VM 'copy' is not being live-restored.", res.err_lines)
+
+    def test_finish_of_a_vm_shut_off_after_its_copy_ended_removes_the_persistent_note(self):
+        # The copy ends, but the VM cannot be paused to write its images out.
+        self.serve(extra=[{"prog": "virsh", "prefix": ["suspend"], "exit": 1}])
+        self.assertEqual(self.live().rc, 1)
+        self.assertNotIn("metadata", [c[1] for c in self.box.calls("virsh")])
+        self.new_calls()
+        # Shut off, it has closed its images: only the persistent definition
+        # keeps the note. A note that stays is a warning, not a failure.
+        self.serve(state="shut off", extra=[{"prog": "virsh", "prefix": ["metadata"], "exit": 1,
+                                             "stderr": "error: metadata not changed\n"}])
+        res = self.restore("--finish", "copy")
+        self.assertEqual(res.rc, 0, res.err)
+        self.assertEqual([c for c in self.box.calls("virsh") if c[1] in ("metadata", "suspend")],
+                         [remove_note("copy", "--config")])
+        self.assertEqual(res.err_lines, [
+            "WARN:  Could not remove the live-restore note from VM 'copy' (--config): error: "
+            "metadata not changed; the copy is complete. Remove it with: virsh metadata copy --uri "
+            "%s --remove --config" % NOTE])
+        self.assertFalse(os.path.exists(os.path.join(self.d, "live-restore-copy.pin")))
+        self.assertRegex(self.box.restore_log()[-1], r" result=success from=%s to=copy mode=live "
+                         % self.d)
 
     def test_finish_of_a_vm_that_is_not_being_restored(self):
         self.use([libvirt_state("plain", "running"),
