@@ -422,12 +422,8 @@ void Backup::runDryRun() {
       << "Consistency:         " << consistencyLabel() << "\n"
       << "Retention:           keep " << keepCount_ << " most recent\n";
   if (opts_.incremental) {
-    for (const auto& [target, source] : disks) {
-      if (const std::optional<std::uint64_t> size = virsh_.diskCapacity(vm, target)) {
-        diskSizes_[target] = *size;
-      }
-    }
-    out << "Backup kind:         " << dryRunKind(decideChain(xml, disks)) << "\n";
+    out << "Backup kind:         "
+        << dryRunKind(decideKind(xml, disks, diskSizes(disks)), chainLength_) << "\n";
   }
 
   out << "\nDisks that would be backed up:\n";

@@ -42,19 +42,6 @@ std::set<std::string> qcow2FileDisks(const std::string& xml) {
   return targets;
 }
 
-std::string joinNames(const std::vector<std::string>& names) {
-  std::string joined;
-  for (const std::string& name : names) joined += (joined.empty() ? "" : ",") + name;
-  return joined;
-}
-
-template <typename Map>
-std::vector<std::string> keysOf(const Map& map) {
-  std::vector<std::string> keys;
-  for (const auto& entry : map) keys.push_back(entry.first);
-  return keys;
-}
-
 void pause(long milliseconds) {
   const timespec delay{milliseconds / 1000, (milliseconds % 1000) * 1000000};
   nanosleep(&delay, nullptr);
@@ -65,98 +52,60 @@ void pause(long milliseconds) {
 // ---------------------------------------------------------------------------
 // Which kind of backup this run takes
 
-Backup::ChainPlan Backup::decideChain(const std::string& xml,
-                                      const std::map<std::string, std::string>& disks) const {
-  ChainPlan plan;
-  const std::string& vm = opts_.vmName;
-  if (domState_.power != PowerState::kRunning && domState_.power != PowerState::kPaused) {
-    plan.reason = "VM '" + vm + "' is " + domState_.text +
-                  ", and libvirt tracks changed blocks only while it runs";
-    return plan;
-  }
-  const std::set<std::string> qcow2 = qcow2FileDisks(xml);
+std::map<std::string, std::uint64_t> Backup::diskSizes(
+    const std::map<std::string, std::string>& disks) const {
+  std::map<std::string, std::uint64_t> sizes;
   for (const auto& [target, source] : disks) {
-    if (qcow2.count(target) == 0) {
-      plan.reason =
-          "disk " + target + " is not a qcow2 file; raw images and block devices hold no bitmaps";
-      return plan;
+    if (const std::optional<std::uint64_t> size = virsh_.diskCapacity(opts_.vmName, target)) {
+      sizes[target] = *size;
     }
   }
-  plan.tracked = true;
+  return sizes;
+}
 
+// libvirt is asked about the tip's checkpoint only when the chain behind it
+// is whole and names one.
+std::optional<ChainTip> Backup::chainTip() const {
+  const std::string& vm = opts_.vmName;
   const std::vector<BackupDir> backups = listBackups(joinPath(opts_.backupRoot, vm), vm);
   const auto tip = std::find_if(backups.begin(), backups.end(), [](const BackupDir& b) {
     return b.complete() && b.chain().has_value();
   });
-  if (tip == backups.end()) {
-    plan.reason = "no complete backup of this VM was made with --incremental";
-    return plan;
+  if (tip == backups.end()) return std::nullopt;
+  ChainTip found{tip->timestamp, *tip->chain(), chainOf(*tip)};
+  const std::string& checkpoint = found.record.checkpoint;
+  if (found.chain.fault.empty() && !checkpoint.empty()) {
+    const std::vector<std::string> names = virsh_.checkpointNames(vm);
+    found.checkpointKnown = std::find(names.begin(), names.end(), checkpoint) != names.end();
+    found.checkpointIntact = found.checkpointKnown && virsh_.checkpointIntact(vm, checkpoint);
   }
-  const std::string& ts = tip->timestamp;
-  const Chain chain = chainOf(*tip);
-  const ChainRecord record = *tip->chain();
-  if (!chain.fault.empty()) {
-    plan.reason = chain.fault;
-  } else if (record.checkpoint.empty()) {
-    plan.reason = "backup " + ts + " has no checkpoint to continue from";
-  } else if (const std::vector<std::string> names = virsh_.checkpointNames(vm);
-             std::find(names.begin(), names.end(), record.checkpoint) == names.end()) {
-    plan.reason = "libvirt has no checkpoint '" + record.checkpoint + "' of backup " + ts;
-  } else if (!virsh_.checkpointIntact(vm, record.checkpoint)) {
-    plan.reason = "checkpoint '" + record.checkpoint + "' of backup " + ts +
-                  " is inconsistent (QEMU stopped without saving its bitmaps)";
-  } else if (keysOf(diskSizes_) != keysOf(record.diskSizes) ||
-             keysOf(disks) != keysOf(diskSizes_)) {
-    plan.reason = "the disks (" + joinNames(keysOf(disks)) + ") are not those of backup " + ts +
-                  " (" + joinNames(keysOf(record.diskSizes)) + ")";
-  } else if (diskSizes_ != record.diskSizes) {
-    for (const auto& [target, size] : diskSizes_) {
-      if (record.diskSizes.at(target) == size) continue;
-      plan.reason = "disk " + target + " has " + std::to_string(size) + " bytes, " +
-                    std::to_string(record.diskSizes.at(target)) + " in backup " + ts;
-      break;
-    }
-  } else if (static_cast<long>(chain.members.size()) >= chainLength_) {
-    plan.reason = "the chain of backup " + chain.members.back().timestamp + " holds " +
-                  std::to_string(chain.members.size()) + " backups (--chain-length " +
-                  std::to_string(chainLength_) + ")";
-  } else {
-    plan.incremental = true;
-    plan.parent = ts;
-    plan.position = chain.members.size() + 1;
-  }
-  return plan;
+  return found;
 }
 
-std::string Backup::chainReason(const ChainPlan& plan) const {
-  if (plan.incremental) {
-    return "Incremental backup: only the blocks changed since backup " + plan.parent + " (backup " +
-           std::to_string(plan.position) + " of at most " + std::to_string(chainLength_) +
-           " in its chain).";
-  }
-  if (plan.tracked) return "Full backup, starting a new chain: " + plan.reason + ".";
-  return "Full backup, no chain can start from it: " + plan.reason + ".";
-}
-
-std::string Backup::dryRunKind(const ChainPlan& plan) const {
-  if (plan.incremental) {
-    return "incremental, from backup " + plan.parent + " (backup " + std::to_string(plan.position) +
-           " of at most " + std::to_string(chainLength_) + " in its chain)";
-  }
-  return (plan.tracked ? "full, starting a new chain: " : "full, no chain can start from it: ") +
-         plan.reason;
+// What costs a question to libvirt is found out only while it can still
+// change the decision.
+ChainDecision Backup::decideKind(const std::string& xml,
+                                 const std::map<std::string, std::string>& disks,
+                                 const std::map<std::string, std::uint64_t>& sizes) const {
+  ChainFacts facts;
+  facts.vm = opts_.vmName;
+  facts.state = domState_;
+  for (const auto& [target, source] : disks) facts.disks.push_back(target);
+  facts.qcow2Disks = qcow2FileDisks(xml);
+  facts.diskSizes = sizes;
+  facts.chainLength = chainLength_;
+  const ChainDecision untracked = decideChain(facts);
+  if (!untracked.tracked) return untracked;
+  facts.tip = chainTip();
+  return decideChain(facts);
 }
 
 void Backup::planChain(const std::string& xml) {
   removeStrayCheckpoints();
-  for (const auto& [target, source] : diskBasePaths_) {
-    if (const std::optional<std::uint64_t> size = virsh_.diskCapacity(opts_.vmName, target)) {
-      diskSizes_[target] = *size;
-    }
-  }
-  chain_ = decideChain(xml, diskBasePaths_);
+  diskSizes_ = diskSizes(diskBasePaths_);
+  chain_ = decideKind(xml, diskBasePaths_, diskSizes_);
   chainPlanned_ = true;
-  log_.info(chainReason(chain_));
+  log_.info(chainLine(chain_, chainLength_));
 }
 
 // A checkpoint this tool created whose backup never completed (a run that

@@ -3,9 +3,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "quorlane/chain_decision.h"
 #include "quorlane/cli.h"
 #include "quorlane/logging.h"
 #include "quorlane/qemu_img.h"
@@ -56,17 +58,11 @@ class Backup {
   std::string consistencyLabel() const;
 
   // Changed-block tracking, with --incremental.
-  struct ChainPlan {
-    bool incremental = false;  // copy only what changed since `parent`
-    bool tracked = false;      // take a checkpoint that the next run continues from
-    std::string parent;        // the timestamp of the chain's tip
-    std::string reason;        // why the run is a full one
-    std::size_t position = 1;  // this backup's place in its chain
-  };
-  ChainPlan decideChain(const std::string& xml,
-                        const std::map<std::string, std::string>& disks) const;
-  std::string chainReason(const ChainPlan& plan) const;
-  std::string dryRunKind(const ChainPlan& plan) const;
+  std::map<std::string, std::uint64_t> diskSizes(
+      const std::map<std::string, std::string>& disks) const;
+  std::optional<ChainTip> chainTip() const;
+  ChainDecision decideKind(const std::string& xml, const std::map<std::string, std::string>& disks,
+                           const std::map<std::string, std::uint64_t>& sizes) const;
   void planChain(const std::string& xml);
   void removeStrayCheckpoints() const;
   void createCheckpoint();
@@ -105,7 +101,7 @@ class Backup {
   FileIdentity backupDirIdentity_;
   std::string verbatimXml_;
   std::string correctedXml_;
-  ChainPlan chain_;
+  ChainDecision chain_;
   bool chainPlanned_ = false;
   std::map<std::string, std::uint64_t> diskSizes_;
   bool checkpointCreated_ = false;
