@@ -72,7 +72,10 @@ std::optional<ChainTip> Backup::chainTip() const {
     return b.complete() && b.chain().has_value();
   });
   if (tip == backups.end()) return std::nullopt;
-  ChainTip found{tip->timestamp, *tip->chain(), chainOf(*tip)};
+  ChainTip found;
+  found.timestamp = tip->timestamp;
+  found.record = *tip->chain();
+  found.chain = chainOf(*tip);
   const std::string& checkpoint = found.record.checkpoint;
   if (found.chain.fault.empty() && !checkpoint.empty()) {
     const std::vector<std::string> names = virsh_.checkpointNames(vm);
@@ -82,8 +85,8 @@ std::optional<ChainTip> Backup::chainTip() const {
   return found;
 }
 
-// What costs a question to libvirt is found out only while it can still
-// change the decision.
+// What costs a question to libvirt or qemu-img is found out only while it
+// can still change the decision.
 ChainDecision Backup::decideKind(const std::string& xml,
                                  const std::map<std::string, std::string>& disks,
                                  const std::map<std::string, std::uint64_t>& sizes) const {
@@ -97,7 +100,25 @@ ChainDecision Backup::decideKind(const std::string& xml,
   const ChainDecision untracked = decideChain(facts);
   if (!untracked.tracked) return untracked;
   facts.tip = chainTip();
+  const ChainDecision continued = decideChain(facts);
+  if (!continued.incremental) return continued;
+  facts.tip->unopened = unopenedImages(facts.tip->chain.members.front(), facts.disks);
   return decideChain(facts);
+}
+
+// A damaged image at the tip (bit rot, a partial copy) would fail every
+// incremental backup made on it.
+std::map<std::string, std::string> Backup::unopenedImages(
+    const BackupDir& tip, const std::vector<std::string>& targets) const {
+  std::map<std::string, std::string> unopened;
+  for (const std::string& target : targets) {
+    const CommandResult opened = qemuImg_.openChain(tip.diskImage(target));
+    if (opened.ok()) continue;
+    const std::string detail = firstLine(trim(opened.err));
+    unopened[target] =
+        detail.empty() ? "qemu-img exited with status " + std::to_string(opened.exitCode) : detail;
+  }
+  return unopened;
 }
 
 void Backup::planChain(const std::string& xml) {

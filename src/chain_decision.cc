@@ -64,6 +64,10 @@ std::string brokenChainReason(const ChainFacts& facts, const ChainTip& tip) {
            std::to_string(members.size()) + " backups (--chain-length " +
            std::to_string(facts.chainLength) + ")";
   }
+  if (!tip.unopened.empty()) {
+    const auto& [target, error] = *tip.unopened.begin();
+    return "backup " + ts + " is damaged: its image of " + target + " does not open: " + error;
+  }
   return {};
 }
 

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "quorlane/backup_dir.h"
 #include "quorlane/chain_decision.h"
 #include "quorlane/cli.h"
 #include "quorlane/logging.h"
@@ -61,6 +62,8 @@ class Backup {
   std::map<std::string, std::uint64_t> diskSizes(
       const std::map<std::string, std::string>& disks) const;
   std::optional<ChainTip> chainTip() const;
+  std::map<std::string, std::string> unopenedImages(const BackupDir& tip,
+                                                    const std::vector<std::string>& targets) const;
   ChainDecision decideKind(const std::string& xml, const std::map<std::string, std::string>& disks,
                            const std::map<std::string, std::uint64_t>& sizes) const;
   void planChain(const std::string& xml);

@@ -23,6 +23,9 @@ struct ChainTip {
   Chain chain;                    // the tip and the backups it depends on
   bool checkpointKnown = false;   // libvirt has the checkpoint the record names
   bool checkpointIntact = false;  // and its bitmaps were saved
+  // Target to the first line of qemu-img's error, for each image of the tip
+  // that does not open with the chain behind it.
+  std::map<std::string, std::string> unopened;
 };
 
 struct ChainFacts {

@@ -5,6 +5,7 @@ chains."""
 import os
 import re
 import signal
+import time
 import unittest
 
 from harness import (CONVERT, SNAPSHOT, BackupTest, domain_xml, healthy_vm, lay_out_backup,
@@ -192,6 +193,38 @@ class IncrementalTest(BackupTest):
                 self.assertEqual(len(self.calls("checkpoint-create-as")),
                                  0 if "no chain can start" in line else 1)
                 self.assertEqual(self.calls("backup-begin"), [])
+
+    def test_a_damaged_tip_starts_a_new_chain_and_stays(self):
+        self.lay_out_chain(TIP)
+        image = os.path.join(self.vm_dir, TIP, "web01-vda.qcow2")
+        opened = ["qemu-img", "info", "-f", "qcow2", "--backing-chain", image]
+        error = "qemu-img: Could not open '%s': Image is not in qcow2 format" % image
+        self.serve(checkpoints=["quorlane-" + TIP], first=[
+            {"prog": "qemu-img", "args": opened[1:], "exit": 1, "stderr": error + "\nmore\n"}])
+        reason = "backup %s is damaged: its image of vda does not open: %s" % (TIP, error)
+        dry = self.backup("-i", "-d")
+        self.assertIn("Backup kind:         full, starting a new chain: " + reason,
+                      dry.out.splitlines())
+        res = self.backup("-i")
+        self.assertEqual(res.rc, 0, res.err)
+        ts = os.path.basename(self.backup_dir(res))
+        self.assertIn("Full backup, starting a new chain: %s." % reason, res.out_lines)
+        self.assertEqual(self.calls("info"), [opened, opened])
+        self.assertEqual(self.calls("backup-begin"), [])
+        self.assertEqual(self.chain_file(os.path.join(self.vm_dir, ts)),
+                         "kind=full\ncheckpoint=quorlane-%s\ndisk=vda %d\n" % (ts, SIZE))
+        self.assertIn(["virsh", "checkpoint-delete", "web01", "quorlane-" + TIP], self.box.calls())
+        self.assertEqual(sorted(os.listdir(self.vm_dir)), [TIP, ts])
+
+        # The new chain goes on.
+        self.serve(checkpoints=["quorlane-" + ts])
+        while time.strftime("%Y-%m-%d_%H-%M-%S") <= ts:
+            time.sleep(0.05)
+        res = self.backup("-i")
+        self.assertEqual(res.rc, 0, res.err)
+        self.assertIn("Incremental backup: only the blocks changed since backup %s (backup 2 of "
+                      "at most 7 in its chain)." % ts, res.out_lines)
+        self.assertEqual(len(os.listdir(self.vm_dir)), 3)
 
     def test_a_failed_or_interrupted_job_leaves_no_checkpoint_scratch_or_directory(self):
         own = re.compile(r"quorlane-(?!%s)" % TIP)

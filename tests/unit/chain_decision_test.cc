@@ -98,6 +98,13 @@ TEST(ChainDecision, ANewChainStartsWhenTheOldOneCannotGoOn) {
        "disk vdb has 2048 bytes, 512 in backup " + kTip},
       {[](ChainFacts& f) { f.chainLength = 2; },
        "the chain of backup " + kFull + " holds 2 backups (--chain-length 2)"},
+      {[](ChainFacts& f) {
+         f.tip->unopened = {{"vdb", "qemu-img: Could not open 'b': Image is not in qcow2 format"},
+                            {"vda", "qemu-img: Could not open 'a': Image is not in qcow2 format"}};
+       },
+       "backup " + kTip +
+           " is damaged: its image of vda does not open: qemu-img: Could not open 'a': Image is "
+           "not in qcow2 format"},
   };
   for (const auto& [change, reason] : cases) {
     ChainFacts facts = continuable();
