@@ -19,6 +19,7 @@
 #include "quorlane/config.h"
 #include "quorlane/files.h"
 #include "quorlane/paths.h"
+#include "quorlane/retention.h"
 #include "quorlane/signals.h"
 #include "quorlane/text.h"
 #include "quorlane/virsh.h"
@@ -60,25 +61,22 @@ bool onPath(const std::string& cmd) {
   return false;
 }
 
+// What a backup would hold: each disk with its image's name, and the NVRAM file.
+void printFiles(std::ostream& out, const std::string& vm,
+                const std::map<std::string, std::string>& disks, const std::string& nvram) {
+  out << "\nDisks that would be backed up:\n";
+  for (const auto& [target, source] : disks) {
+    out << "  " << target << "  " << source << "\n"
+        << "         -> " << diskImageName(vm, target) << "\n";
+  }
+  if (!nvram.empty()) {
+    out << "\nNVRAM (UEFI VM):     " << nvram << "\n"
+        << "         -> " << nvramFileName(vm) << "\n";
+  }
+}
+
 // Below this, an overlay's file system counts as full after a failed merge.
 constexpr std::uintmax_t kNearlyFullBytes = 16u << 20;
-
-// The backups that count for retention. An interrupted or unfinished run's
-// directory holds no usable backup, must not take the place of a complete
-// one, and stays for the operator to inspect. A backup that a live restore
-// reads from, and what it depends on, must stay as long as the VM reads it.
-std::vector<BackupDir> countedBackups(const std::string& vmDir, const std::string& vm) {
-  const std::vector<BackupDir> all = listBackups(vmDir, vm);
-  const std::vector<std::string> pinned = pinnedBackups(all);
-  std::vector<BackupDir> counted;
-  for (const BackupDir& backup : all) {
-    if (backup.complete() &&
-        std::find(pinned.begin(), pinned.end(), backup.timestamp) == pinned.end()) {
-      counted.push_back(backup);
-    }
-  }
-  return counted;
-}
 
 std::string xmlUnescape(std::string text) {
   replaceAll(text, "&lt;", "<");
@@ -410,40 +408,29 @@ void Backup::reportUnresponsiveAgent() const {
 
 void Backup::runDryRun() {
   const std::string& vm = opts_.vmName;
-  const std::string dir = backupDirUnder(opts_.backupRoot, vm, newTimestamp()).path;
+  const std::string timestamp = newTimestamp();
   const std::map<std::string, std::string> disks = virsh_.diskSources(vm);
   const std::string xml = virsh_.dumpDefinition(vm).xml;
   std::ostream& out = std::cout;
   out << "\n=== DRY RUN SUMMARY ===\n"
       << "VM:                  " << vm << "\n"
       << "Power state:         " << stripAllSpaces(domState_.text) << "\n"
-      << "Backup directory:    " << dir << "\n"
+      << "Backup directory:    " << backupDirUnder(opts_.backupRoot, vm, timestamp).path << "\n"
       << "Snapshot name:       " << config::kSnapshotName << "\n"
       << "Consistency:         " << consistencyLabel() << "\n"
       << "Retention:           keep " << keepCount_ << " most recent\n";
+  ChainDecision kind;
   if (opts_.incremental) {
-    out << "Backup kind:         "
-        << dryRunKind(decideKind(xml, disks, diskSizes(disks)), chainLength_) << "\n";
+    kind = decideKind(xml, disks, diskSizes(disks));
+    out << "Backup kind:         " << dryRunKind(kind, chainLength_) << "\n";
   }
-
-  out << "\nDisks that would be backed up:\n";
-  for (const auto& [target, source] : disks) {
-    out << "  " << target << "  " << source << "\n"
-        << "         -> " << diskImageName(vm, target) << "\n";
-  }
-
-  const std::string nvram = extractNvramPath(xml);
-  if (!nvram.empty()) {
-    out << "\nNVRAM (UEFI VM):     " << nvram << "\n"
-        << "         -> " << nvramFileName(vm) << "\n";
-  }
-
+  printFiles(out, vm, disks, extractNvramPath(xml));
   const std::string vmDir = joinPath(opts_.backupRoot, vm);
   if (isDirectory(vmDir)) {
-    const auto existing = static_cast<long>(countedBackups(vmDir, vm).size());
-    out << "\nExisting backups for this VM: " << existing << "\n";
-    if (existing >= keepCount_) {
-      out << "After this backup, retention would delete " << existing - keepCount_ + 1
+    const RetentionPlan plan = planRetention(vmDir, vm, keepCount_, {timestamp, kind.parent});
+    out << "\nExisting backups for this VM: " << plan.counted << "\n";
+    if (!plan.deleted.empty()) {
+      out << "After this backup, retention would delete " << plan.deleted.size()
           << " old backup(s).\n";
     }
   }
@@ -737,21 +724,17 @@ void Backup::pruneOldBackups() {
             " most recent)...");
   const std::string vmDir = joinPath(opts_.backupRoot, opts_.vmName);
   if (!isDirectory(vmDir)) return;
-  const std::vector<BackupDir> backups = countedBackups(vmDir, opts_.vmName);
-  const auto total = static_cast<long>(backups.size());
-  if (total <= keepCount_) {
-    log_.trace(std::to_string(total) + " backup(s) present, within retention limit.");
+  const RetentionPlan plan =
+      planRetention(vmDir, opts_.vmName, keepCount_, {timestamp_, chain_.parent});
+  const std::string present = std::to_string(plan.counted) + " backup(s) present";
+  if (static_cast<long>(plan.counted) <= keepCount_) {
+    log_.trace(present + ", within retention limit.");
     return;
   }
-  // This run's backup always keeps its place, even when a clock set back
-  // makes it sort below older ones, and a kept incremental backup keeps
-  // every backup it depends on.
-  const std::vector<std::string> pruned = backupsToPrune(backups, keepCount_, timestamp_);
-  if (pruned.empty()) {
-    log_.trace(std::to_string(total) +
-               " backup(s) present; those beyond the limit hold the chains of kept ones.");
+  if (plan.deleted.empty()) {
+    log_.trace(present + "; those beyond the limit hold the chains of kept ones.");
   }
-  for (const std::string& name : pruned) {
+  for (const std::string& name : plan.deleted) {
     log_.info("  Deleting old backup: " + name);
     std::error_code ec;
     fs::remove_all(joinPath(vmDir, name), ec);
