@@ -28,20 +28,6 @@ namespace quorlane {
 
 namespace fs = std::filesystem;
 
-std::string Backup::readFileOrFail(const std::string& path) {
-  std::optional<std::string> content = readFile(path);
-  if (!content) throw BackupError("Could not read file: " + path);
-  return std::move(*content);
-}
-
-void Backup::writeFileOrFail(const std::string& path, const std::string& content) {
-  switch (writeFile(path, content)) {
-    case WriteOutcome::kWritten: return;
-    case WriteOutcome::kNotOpened: throw BackupError("Could not open file for writing: " + path);
-    case WriteOutcome::kNotWritten: throw BackupError("Could not write file: " + path);
-  }
-}
-
 namespace {
 
 bool isPositiveInteger(const std::string& s) {
@@ -209,8 +195,9 @@ std::string Backup::RunRecorder::computeStage() const {
   if (!b_.step2Ok_) return "validation_or_setup";
   if (!b_.step3Ok_) return "step3_xml_dump";
   if (!b_.step4Ok_) return "step4_nvram";
-  if (b_.chain_.incremental && !b_.jobStarted_) return "step5_backup_job";
-  if (!b_.snapshotCreated_ && !b_.jobStarted_) return "step5_snapshot";
+  const bool jobStarted = b_.job_ && b_.job_->started();
+  if (b_.chain_.incremental && !jobStarted) return "step5_backup_job";
+  if (!b_.snapshotCreated_ && !jobStarted) return "step5_snapshot";
   if (!b_.step6Ok_) return "step6_disk_backup";
   return "post_backup";
 }
@@ -317,10 +304,6 @@ int Backup::run() {
     if (code == kExitSnapshotRemovalFailed) record.setSnapshotRemovalFailed();
     return code;
   }
-}
-
-void Backup::checkInterrupted() const {
-  if (const int signo = caughtSignal(); signo != 0) throw BackupInterrupted(signo);
 }
 
 std::string Backup::consistencyLabel() const {
@@ -562,6 +545,20 @@ void Backup::createSnapshot() {
   log_.info("Snapshot created.");
 }
 
+void Backup::createCheckpoint() {
+  log_.info("Step 5: Creating checkpoint '" + checkpoint_->name() +
+            "' for the next incremental backup...");
+  checkpoint_->create();
+}
+
+void Backup::startBackupJob() {
+  log_.info("Step 5: Starting the backup job of the blocks changed since backup " + chain_.parent +
+            "...");
+  job_.emplace(virsh_, qemuImg_, log_, BackupDir{backupDir_, opts_.vmName, timestamp_},
+               chain_.parent, diskBasePaths_, diskSizes_, *checkpoint_);
+  job_->begin(opts_.quiesce && domState_.power == PowerState::kRunning);
+}
+
 // ---------------------------------------------------------------------------
 // Step 6: disk copy
 
@@ -574,6 +571,11 @@ void Backup::backupDisks() {
     copyImage(target, basePath, qemuImg_.convertCompressed(basePath, destination));
   }
   if (opts_.incremental) writeChainRecord();
+  disksCopied();
+}
+
+void Backup::disksCopied() {
+  if (checkpoint_) checkpoint_->keep();
   step6Ok_ = true;
   log_.info(kDisksCopiedMessage);
 }
@@ -591,6 +593,16 @@ void Backup::copyImage(const std::string& target, const std::string& source,
     throw BackupError("Failed to back up disk: " + target + " (" + source +
                       "): the backup directory vanished during the copy: " + backupDir_);
   }
+}
+
+void Backup::backupChangedBlocks() {
+  log_.info("Step 6: Backing up the changed blocks (thin + compressed qcow2)...");
+  job_->copyChangedBlocks(
+      [this](const std::string& target, const std::string& source, const CommandResult& result) {
+        copyImage(target, source, result);
+      });
+  writeChainRecord();
+  disksCopied();
 }
 
 Backup::FileIdentity Backup::identityOf(const std::string& path) {

@@ -9,7 +9,9 @@
 
 #include "quorlane/backup_dir.h"
 #include "quorlane/chain_decision.h"
+#include "quorlane/checkpoint.h"
 #include "quorlane/cli.h"
+#include "quorlane/incremental_job.h"
 #include "quorlane/logging.h"
 #include "quorlane/qemu_img.h"
 #include "quorlane/virsh.h"
@@ -42,8 +44,6 @@ class Backup {
   static FileIdentity identityOf(const std::string& path);
   void copyImage(const std::string& target, const std::string& source,
                  const CommandResult& result) const;
-  static std::string readFileOrFail(const std::string& path);
-  static void writeFileOrFail(const std::string& path, const std::string& content);
 
   void validate();
   void runDryRun();
@@ -53,9 +53,9 @@ class Backup {
   void backupNvram();
   void createSnapshot();
   void backupDisks();
+  void disksCopied();
   void generateCorrectedXml();
   int finish(int code);
-  void checkInterrupted() const;
   std::string consistencyLabel() const;
 
   // Changed-block tracking, with --incremental.
@@ -70,17 +70,11 @@ class Backup {
   void removeStrayCheckpoints() const;
   void createCheckpoint();
   void startBackupJob();
-  void runBackupJob(const std::string& jobXml, const std::string& checkpointXml);
-  void waitForBackupJob();
   void backupChangedBlocks();
   void writeChainRecord() const;
-  void abandonBackupJob();
   void releaseChainWork();
-  void removeScratchImages() const;
-  void deleteCheckpoint(const std::string& name) const;
   void deleteOlderCheckpoints() const;
   bool dropCheckpointsOfShutOffVm() const;
-  std::string scratchPath(const std::string& target) const;
 
   void reportPriorSnapshot() const;
   void reportUnresponsiveAgent() const;
@@ -107,8 +101,8 @@ class Backup {
   ChainDecision chain_;
   bool chainPlanned_ = false;
   std::map<std::string, std::uint64_t> diskSizes_;
-  bool checkpointCreated_ = false;
-  bool jobStarted_ = false;
+  std::optional<Checkpoint> checkpoint_;  // a tracked run's
+  std::optional<IncrementalJob> job_;     // an incremental run's
   bool step2Ok_ = false;
   bool step3Ok_ = false;
   bool step4Ok_ = false;

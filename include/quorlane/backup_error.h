@@ -35,4 +35,11 @@ class BackupInterrupted : public std::exception {
   int signo_;
 };
 
+// Throws BackupInterrupted once a termination signal has been caught.
+void checkInterrupted();
+
+// Whole-file reads and writes of a step, which fail it when they fail.
+std::string readFileOrFail(const std::string& path);
+void writeFileOrFail(const std::string& path, const std::string& content);
+
 }  // namespace quorlane
