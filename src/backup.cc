@@ -157,10 +157,9 @@ class Backup::RunRecorder {
   RunRecorder& operator=(const RunRecorder&) = delete;
   ~RunRecorder();
 
-  void setSuccess() { result_ = kSuccess; }
   void setDryRun() { result_ = kDryRun; }
-  void setFailure() { result_ = kFailure; }
-  void setSnapshotRemovalFailed() { result_ = kSnapshotRemovalFailed; }
+  // The result that the exit status of a finished run stands for; returns it.
+  int setFinished(int code);
   void setInterrupted(int signo);
 
  private:
@@ -173,6 +172,15 @@ class Backup::RunRecorder {
   Result result_ = kUnset;
   std::string reason_;
 };
+
+int Backup::RunRecorder::setFinished(int code) {
+  switch (code) {
+    case kExitSuccess: result_ = kSuccess; break;
+    case kExitSnapshotRemovalFailed: result_ = kSnapshotRemovalFailed; break;
+    default: result_ = kFailure; break;
+  }
+  return code;
+}
 
 void Backup::RunRecorder::setInterrupted(int signo) {
   result_ = kInterrupted;
@@ -252,58 +260,59 @@ int Backup::run() {
       record.setDryRun();
       return kExitSuccess;
     }
-    initPaths();
-    checkInterrupted();
-    createBackupDir();
-    checkInterrupted();
-    dumpXmlAndEnumerateDisks();
-    checkInterrupted();
-    backupNvram();
-    checkInterrupted();
-    if (chain_.incremental) {
-      startBackupJob();
-      backupChangedBlocks();
-    } else {
-      if (chain_.tracked) createCheckpoint();
-      createSnapshot();
-      checkInterrupted();
-      backupDisks();
-    }
-    checkInterrupted();
-    generateCorrectedXml();
-    const int code = finish(kExitSuccess);
-    if (code == kExitSnapshotRemovalFailed) {
-      record.setSnapshotRemovalFailed();
-    } else {
-      record.setSuccess();
-    }
-    return code;
+    backUp();
+    return record.setFinished(finish(kExitSuccess));
   } catch (const BackupInterrupted& e) {
     record.setInterrupted(e.signo());
-    releaseChainWork();
-    if (chain_.incremental) {
-      // No snapshot to leave as evidence: the job goes, and all it made,
-      // unless the changed blocks were all copied.
-      if (step6Ok_) {
-        log_.warn(std::string("Interrupted by ") + strsignal(e.signo()) +
-                  " after the changed blocks were copied; the backup stays: " + backupDir_);
-      } else {
-        deletePartialBackupDir();
-        log_.warn(std::string("Interrupted by ") + strsignal(e.signo()) +
-                  "; the backup job was aborted, its checkpoint and the partial backup removed.");
-      }
-      return 128 + e.signo();
-    }
-    log_.warn(std::string("Interrupted by ") + strsignal(e.signo()) +
-              "; leaving snapshot and partial backup as evidence for manual cleanup.");
-    return 128 + e.signo();
+    return stopForSignal(e.signo());
   } catch (const BackupError& e) {
     if (!e.alreadyReported()) log_.error(e.what());
-    record.setFailure();
-    const int code = finish(kExitFailure);
-    if (code == kExitSnapshotRemovalFailed) record.setSnapshotRemovalFailed();
-    return code;
+    return record.setFinished(finish(kExitFailure));
   }
+}
+
+// Steps 2 to 7, each run to its end: a termination signal is acted on
+// between them.
+void Backup::backUp() {
+  initPaths();
+  checkInterrupted();
+  createBackupDir();
+  checkInterrupted();
+  dumpXmlAndEnumerateDisks();
+  checkInterrupted();
+  backupNvram();
+  checkInterrupted();
+  if (chain_.incremental) {
+    startBackupJob();
+    backupChangedBlocks();
+  } else {
+    if (chain_.tracked) createCheckpoint();
+    createSnapshot();
+    checkInterrupted();
+    backupDisks();
+  }
+  checkInterrupted();
+  generateCorrectedXml();
+}
+
+// A snapshot stays as evidence, with the partial directory. An incremental
+// run has none to leave: its job goes, and all it made unless the changed
+// blocks were all copied.
+int Backup::stopForSignal(int signo) {
+  releaseChainWork();
+  const std::string interrupted = std::string("Interrupted by ") + strsignal(signo);
+  if (!chain_.incremental) {
+    log_.warn(interrupted +
+              "; leaving snapshot and partial backup as evidence for manual cleanup.");
+  } else if (step6Ok_) {
+    log_.warn(interrupted +
+              " after the changed blocks were copied; the backup stays: " + backupDir_);
+  } else {
+    deletePartialBackupDir();
+    log_.warn(interrupted +
+              "; the backup job was aborted, its checkpoint and the partial backup removed.");
+  }
+  return 128 + signo;
 }
 
 std::string Backup::consistencyLabel() const {
@@ -351,7 +360,7 @@ void Backup::validate() {
   const std::vector<std::string> snapshots = virsh_.snapshotNames(vm);
   if (std::find(snapshots.begin(), snapshots.end(), config::kSnapshotName) != snapshots.end()) {
     reportPriorSnapshot();
-    throw BackupError("prior snapshot present", "validation_or_setup", true);
+    throw BackupError::reported("prior snapshot present");
   }
 
   domState_ = virsh_.state(vm);
@@ -361,7 +370,7 @@ void Backup::validate() {
     log_.trace("Checking qemu-guest-agent responsiveness...");
     if (!virsh_.guestAgentAnswers(vm)) {
       reportUnresponsiveAgent();
-      throw BackupError("guest agent unresponsive", "validation_or_setup", true);
+      throw BackupError::reported("guest agent unresponsive");
     }
     log_.trace("Guest agent is responsive, quiesce will be applied.");
   }
@@ -650,22 +659,7 @@ void Backup::generateCorrectedXml() {
 // Steps 8 and 9: snapshot removal, cleanup and retention
 
 int Backup::finish(int code) {
-  bool removalFailed = false;
-  if (snapshotCreated_) {
-    const std::string snapshot(config::kSnapshotName);
-    log_.info("Step 8.a: Removing snapshot '" + snapshot + "'...");
-    const CommandResult result = virsh_.deleteSnapshot(opts_.vmName, snapshot);
-    if (result.ok()) {
-      log_.info("Snapshot removed (overlay merged into base by libvirt).");
-    } else {
-      removalFailed = true;
-      log_.error("FAILED to remove snapshot '" + snapshot + "' on VM '" + opts_.vmName + "'.");
-      log_.error("libvirt: " + trim(result.err));
-      log_.error("The VM may still be running on an un-merged overlay.");
-      log_.error("Manual intervention is required.");
-      reportFullOverlayFileSystem();
-    }
-  }
+  const bool removalFailed = snapshotCreated_ && !removeSnapshot();
   releaseChainWork();
   if (step2Ok_ && !step6Ok_) deletePartialBackupDir();
   if (step6Ok_) {
@@ -677,6 +671,22 @@ int Backup::finish(int code) {
   if (removalFailed) return kExitSnapshotRemovalFailed;
   if (code == kExitSuccess) log_.info("Backup complete: " + backupDir_);
   return code;
+}
+
+bool Backup::removeSnapshot() {
+  const std::string snapshot(config::kSnapshotName);
+  log_.info("Step 8.a: Removing snapshot '" + snapshot + "'...");
+  const CommandResult result = virsh_.deleteSnapshot(opts_.vmName, snapshot);
+  if (result.ok()) {
+    log_.info("Snapshot removed (overlay merged into base by libvirt).");
+    return true;
+  }
+  log_.error("FAILED to remove snapshot '" + snapshot + "' on VM '" + opts_.vmName + "'.");
+  log_.error("libvirt: " + trim(result.err));
+  log_.error("The VM may still be running on an un-merged overlay.");
+  log_.error("Manual intervention is required.");
+  reportFullOverlayFileSystem();
+  return false;
 }
 
 // QEMU pauses a VM that cannot store a write in its overlay, and the merge

@@ -116,7 +116,7 @@ void IncrementalJob::beginWithin(bool freeze, const std::string& jobFile,
     if (!thawed.ok()) {
       log_.error("FAILED to thaw the file systems of VM '" + vm + "': " + trim(thawed.err));
       log_.error("The guest may still be frozen. Run 'virsh domfsthaw " + vm + "' now.");
-      throw BackupError("file systems left frozen", "", true);
+      throw BackupError::reported("file systems left frozen");
     }
   }
   if (!begun.ok()) {

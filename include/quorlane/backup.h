@@ -55,7 +55,10 @@ class Backup {
   void backupDisks();
   void disksCopied();
   void generateCorrectedXml();
+  void backUp();
+  int stopForSignal(int signo);
   int finish(int code);
+  bool removeSnapshot();
   std::string consistencyLabel() const;
 
   // Changed-block tracking, with --incremental.
