@@ -515,9 +515,12 @@ void Backup::backupNvram() {
 // ---------------------------------------------------------------------------
 // Step 5: external snapshot
 
+// After the checkpoint of a tracked run (5.a), so that the checkpoint
+// tracks every write after the snapshot's point in time.
 void Backup::createSnapshot() {
   const std::string snapshot(config::kSnapshotName);
-  log_.info("Step 5: Creating external snapshot '" + snapshot + "'...");
+  log_.info(std::string(chain_.tracked ? "Step 5.b" : "Step 5") + ": Creating external snapshot '" +
+            snapshot + "'...");
   const std::string& vm = opts_.vmName;
   const DomainState state = virsh_.state(vm);
   bool quiesce = false;
@@ -555,7 +558,7 @@ void Backup::createSnapshot() {
 }
 
 void Backup::createCheckpoint() {
-  log_.info("Step 5: Creating checkpoint '" + checkpoint_->name() +
+  log_.info("Step 5.a: Creating checkpoint '" + checkpoint_->name() +
             "' for the next incremental backup...");
   checkpoint_->create();
 }

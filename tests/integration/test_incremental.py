@@ -95,6 +95,9 @@ class IncrementalTest(BackupTest):
         # snapshot's point in time.
         self.assertEqual([c[1] for c in self.calls("checkpoint-create-as", "snapshot-create-as")],
                          ["checkpoint-create-as", "snapshot-create-as"])
+        self.assertEqual([line for line in res.out_lines if line.startswith("Step 5")], [
+            "Step 5.a: Creating checkpoint 'quorlane-%s' for the next incremental backup..." % ts,
+            "Step 5.b: Creating external snapshot '%s'..." % SNAPSHOT])
         self.assertIn(["virsh", "checkpoint-create-as", "web01", "quorlane-" + ts], self.box.calls())
         self.assertEqual(self.chain_file(d), "kind=full\ncheckpoint=quorlane-%s\ndisk=vda %d\n"
                          % (ts, SIZE))
@@ -190,9 +193,15 @@ class IncrementalTest(BackupTest):
                 self.assertEqual(res.rc, 0, res.err)
                 self.assertIn(line, res.out_lines)
                 self.assertEqual(len(self.calls("snapshot-create-as")), 1)
-                self.assertEqual(len(self.calls("checkpoint-create-as")),
-                                 0 if "no chain can start" in line else 1)
+                tracked = "no chain can start" not in line
+                self.assertEqual(len(self.calls("checkpoint-create-as")), 1 if tracked else 0)
                 self.assertEqual(self.calls("backup-begin"), [])
+                checkpoint = "Step 5.a: Creating checkpoint 'quorlane-%s' for the next " \
+                             "incremental backup..." % os.path.basename(self.backup_dir(res))
+                self.assertEqual([l for l in res.out_lines if l.startswith("Step 5")],
+                                 ([checkpoint] if tracked else []) + [
+                                     ("Step 5.b" if tracked else "Step 5")
+                                     + ": Creating external snapshot '%s'..." % SNAPSHOT])
 
     def test_a_damaged_tip_starts_a_new_chain_and_stays(self):
         self.lay_out_chain(TIP)
