@@ -326,24 +326,8 @@ std::string Backup::consistencyLabel() const {
 
 void Backup::validate() {
   log_.info("Step 1: Validating arguments and environment...");
+  validateArguments();
   const std::string& vm = opts_.vmName;
-  if (vm.empty()) throw BackupError("Missing required argument: --vm-name");
-  if (opts_.backupRoot.empty()) throw BackupError("Missing required argument: --backup-root");
-  if (opts_.keepCountRaw.empty()) throw BackupError("Missing required argument: --keep-count");
-  if (!isPositiveInteger(opts_.keepCountRaw)) {
-    throw BackupError("--keep-count must be a positive integer (got: '" + opts_.keepCountRaw +
-                      "')");
-  }
-  keepCount_ = std::stol(opts_.keepCountRaw);
-  if (!opts_.chainLengthRaw.empty()) {
-    if (!opts_.incremental) throw BackupError("--chain-length applies only with --incremental");
-    if (!isPositiveInteger(opts_.chainLengthRaw)) {
-      throw BackupError("--chain-length must be a positive integer (got: '" + opts_.chainLengthRaw +
-                        "')");
-    }
-    chainLength_ = std::stol(opts_.chainLengthRaw);
-  }
-
   for (const std::string program : {"virsh", "qemu-img"}) {
     if (!onPath(program)) throw BackupError("Required command not found in PATH: " + program);
   }
@@ -375,6 +359,25 @@ void Backup::validate() {
     log_.trace("Guest agent is responsive, quiesce will be applied.");
   }
   log_.info("Step 1: validation passed.");
+}
+
+void Backup::validateArguments() {
+  if (opts_.vmName.empty()) throw BackupError("Missing required argument: --vm-name");
+  if (opts_.backupRoot.empty()) throw BackupError("Missing required argument: --backup-root");
+  if (opts_.keepCountRaw.empty()) throw BackupError("Missing required argument: --keep-count");
+  if (!isPositiveInteger(opts_.keepCountRaw)) {
+    throw BackupError("--keep-count must be a positive integer (got: '" + opts_.keepCountRaw +
+                      "')");
+  }
+  keepCount_ = std::stol(opts_.keepCountRaw);
+  if (!opts_.chainLengthRaw.empty()) {
+    if (!opts_.incremental) throw BackupError("--chain-length applies only with --incremental");
+    if (!isPositiveInteger(opts_.chainLengthRaw)) {
+      throw BackupError("--chain-length must be a positive integer (got: '" + opts_.chainLengthRaw +
+                        "')");
+    }
+    chainLength_ = std::stol(opts_.chainLengthRaw);
+  }
 }
 
 void Backup::reportPriorSnapshot() const {

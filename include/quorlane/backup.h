@@ -19,7 +19,8 @@
 namespace quorlane {
 
 // One backup run of one VM. Each step sets its flag when its work is complete;
-// cleanup and the run record decide from these flags alone.
+// cleanup and the run record decide from these flags, and from the checkpoint
+// and the backup job of a run with --incremental.
 class Backup {
  public:
   Backup(Options opts, Logger& log, CommandRunner& runner);
@@ -46,6 +47,7 @@ class Backup {
                  const CommandResult& result) const;
 
   void validate();
+  void validateArguments();
   void runDryRun();
   void initPaths();
   void createBackupDir();
