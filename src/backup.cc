@@ -414,7 +414,7 @@ void Backup::runDryRun() {
       << "Snapshot name:       " << config::kSnapshotName << "\n"
       << "Consistency:         " << consistencyLabel() << "\n"
       << "Retention:           keep " << keepCount_ << " most recent\n";
-  ChainDecision kind;
+  ChainDecision kind;  // without --incremental, a full backup outside any chain
   if (opts_.incremental) {
     kind = decideKind(xml, disks, diskSizes(disks));
     out << "Backup kind:         " << dryRunKind(kind, chainLength_) << "\n";
