@@ -19,6 +19,7 @@
 #include "quorlane/config.h"
 #include "quorlane/files.h"
 #include "quorlane/paths.h"
+#include "quorlane/retention.h"
 #include "quorlane/signals.h"
 #include "quorlane/text.h"
 #include "quorlane/virsh.h"
@@ -26,20 +27,6 @@
 namespace quorlane {
 
 namespace fs = std::filesystem;
-
-std::string Backup::readFileOrFail(const std::string& path) {
-  std::optional<std::string> content = readFile(path);
-  if (!content) throw BackupError("Could not read file: " + path);
-  return std::move(*content);
-}
-
-void Backup::writeFileOrFail(const std::string& path, const std::string& content) {
-  switch (writeFile(path, content)) {
-    case WriteOutcome::kWritten: return;
-    case WriteOutcome::kNotOpened: throw BackupError("Could not open file for writing: " + path);
-    case WriteOutcome::kNotWritten: throw BackupError("Could not write file: " + path);
-  }
-}
 
 namespace {
 
@@ -60,25 +47,22 @@ bool onPath(const std::string& cmd) {
   return false;
 }
 
+// What a backup would hold: each disk with its image's name, and the NVRAM file.
+void printFiles(std::ostream& out, const std::string& vm,
+                const std::map<std::string, std::string>& disks, const std::string& nvram) {
+  out << "\nDisks that would be backed up:\n";
+  for (const auto& [target, source] : disks) {
+    out << "  " << target << "  " << source << "\n"
+        << "         -> " << diskImageName(vm, target) << "\n";
+  }
+  if (!nvram.empty()) {
+    out << "\nNVRAM (UEFI VM):     " << nvram << "\n"
+        << "         -> " << nvramFileName(vm) << "\n";
+  }
+}
+
 // Below this, an overlay's file system counts as full after a failed merge.
 constexpr std::uintmax_t kNearlyFullBytes = 16u << 20;
-
-// The backups that count for retention. An interrupted or unfinished run's
-// directory holds no usable backup, must not take the place of a complete
-// one, and stays for the operator to inspect. A backup that a live restore
-// reads from, and what it depends on, must stay as long as the VM reads it.
-std::vector<BackupDir> countedBackups(const std::string& vmDir, const std::string& vm) {
-  const std::vector<BackupDir> all = listBackups(vmDir, vm);
-  const std::vector<std::string> pinned = pinnedBackups(all);
-  std::vector<BackupDir> counted;
-  for (const BackupDir& backup : all) {
-    if (backup.complete() &&
-        std::find(pinned.begin(), pinned.end(), backup.timestamp) == pinned.end()) {
-      counted.push_back(backup);
-    }
-  }
-  return counted;
-}
 
 std::string xmlUnescape(std::string text) {
   replaceAll(text, "&lt;", "<");
@@ -173,10 +157,9 @@ class Backup::RunRecorder {
   RunRecorder& operator=(const RunRecorder&) = delete;
   ~RunRecorder();
 
-  void setSuccess() { result_ = kSuccess; }
   void setDryRun() { result_ = kDryRun; }
-  void setFailure() { result_ = kFailure; }
-  void setSnapshotRemovalFailed() { result_ = kSnapshotRemovalFailed; }
+  // The result that the exit status of a finished run stands for; returns it.
+  int setFinished(int code);
   void setInterrupted(int signo);
 
  private:
@@ -189,6 +172,15 @@ class Backup::RunRecorder {
   Result result_ = kUnset;
   std::string reason_;
 };
+
+int Backup::RunRecorder::setFinished(int code) {
+  switch (code) {
+    case kExitSuccess: result_ = kSuccess; break;
+    case kExitSnapshotRemovalFailed: result_ = kSnapshotRemovalFailed; break;
+    default: result_ = kFailure; break;
+  }
+  return code;
+}
 
 void Backup::RunRecorder::setInterrupted(int signo) {
   result_ = kInterrupted;
@@ -211,8 +203,9 @@ std::string Backup::RunRecorder::computeStage() const {
   if (!b_.step2Ok_) return "validation_or_setup";
   if (!b_.step3Ok_) return "step3_xml_dump";
   if (!b_.step4Ok_) return "step4_nvram";
-  if (b_.chain_.incremental && !b_.jobStarted_) return "step5_backup_job";
-  if (!b_.snapshotCreated_ && !b_.jobStarted_) return "step5_snapshot";
+  const bool jobStarted = b_.job_ && b_.job_->started();
+  if (b_.chain_.incremental && !jobStarted) return "step5_backup_job";
+  if (!b_.snapshotCreated_ && !jobStarted) return "step5_snapshot";
   if (!b_.step6Ok_) return "step6_disk_backup";
   return "post_backup";
 }
@@ -267,62 +260,59 @@ int Backup::run() {
       record.setDryRun();
       return kExitSuccess;
     }
-    initPaths();
-    checkInterrupted();
-    createBackupDir();
-    checkInterrupted();
-    dumpXmlAndEnumerateDisks();
-    checkInterrupted();
-    backupNvram();
-    checkInterrupted();
-    if (chain_.incremental) {
-      startBackupJob();
-      backupChangedBlocks();
-    } else {
-      if (chain_.tracked) createCheckpoint();
-      createSnapshot();
-      checkInterrupted();
-      backupDisks();
-    }
-    checkInterrupted();
-    generateCorrectedXml();
-    const int code = finish(kExitSuccess);
-    if (code == kExitSnapshotRemovalFailed) {
-      record.setSnapshotRemovalFailed();
-    } else {
-      record.setSuccess();
-    }
-    return code;
+    backUp();
+    return record.setFinished(finish(kExitSuccess));
   } catch (const BackupInterrupted& e) {
     record.setInterrupted(e.signo());
-    releaseChainWork();
-    if (chain_.incremental) {
-      // No snapshot to leave as evidence: the job goes, and all it made,
-      // unless the changed blocks were all copied.
-      if (step6Ok_) {
-        log_.warn(std::string("Interrupted by ") + strsignal(e.signo()) +
-                  " after the changed blocks were copied; the backup stays: " + backupDir_);
-      } else {
-        deletePartialBackupDir();
-        log_.warn(std::string("Interrupted by ") + strsignal(e.signo()) +
-                  "; the backup job was aborted, its checkpoint and the partial backup removed.");
-      }
-      return 128 + e.signo();
-    }
-    log_.warn(std::string("Interrupted by ") + strsignal(e.signo()) +
-              "; leaving snapshot and partial backup as evidence for manual cleanup.");
-    return 128 + e.signo();
+    return stopForSignal(e.signo());
   } catch (const BackupError& e) {
     if (!e.alreadyReported()) log_.error(e.what());
-    record.setFailure();
-    const int code = finish(kExitFailure);
-    if (code == kExitSnapshotRemovalFailed) record.setSnapshotRemovalFailed();
-    return code;
+    return record.setFinished(finish(kExitFailure));
   }
 }
 
-void Backup::checkInterrupted() const {
-  if (const int signo = caughtSignal(); signo != 0) throw BackupInterrupted(signo);
+// Steps 2 to 7, each run to its end: a termination signal is acted on
+// between them.
+void Backup::backUp() {
+  initPaths();
+  checkInterrupted();
+  createBackupDir();
+  checkInterrupted();
+  dumpXmlAndEnumerateDisks();
+  checkInterrupted();
+  backupNvram();
+  checkInterrupted();
+  if (chain_.incremental) {
+    startBackupJob();
+    backupChangedBlocks();
+  } else {
+    if (chain_.tracked) createCheckpoint();
+    createSnapshot();
+    checkInterrupted();
+    backupDisks();
+  }
+  checkInterrupted();
+  generateCorrectedXml();
+}
+
+// A snapshot stays as evidence, with the partial directory. An incremental
+// run has none to leave: its job goes, and all it made unless the changed
+// blocks were all copied.
+int Backup::stopForSignal(int signo) {
+  releaseChainWork();
+  const std::string interrupted = std::string("Interrupted by ") + strsignal(signo);
+  if (!chain_.incremental) {
+    log_.warn(interrupted +
+              "; leaving snapshot and partial backup as evidence for manual cleanup.");
+  } else if (step6Ok_) {
+    log_.warn(interrupted +
+              " after the changed blocks were copied; the backup stays: " + backupDir_);
+  } else {
+    deletePartialBackupDir();
+    log_.warn(interrupted +
+              "; the backup job was aborted, its checkpoint and the partial backup removed.");
+  }
+  return 128 + signo;
 }
 
 std::string Backup::consistencyLabel() const {
@@ -336,24 +326,8 @@ std::string Backup::consistencyLabel() const {
 
 void Backup::validate() {
   log_.info("Step 1: Validating arguments and environment...");
+  validateArguments();
   const std::string& vm = opts_.vmName;
-  if (vm.empty()) throw BackupError("Missing required argument: --vm-name");
-  if (opts_.backupRoot.empty()) throw BackupError("Missing required argument: --backup-root");
-  if (opts_.keepCountRaw.empty()) throw BackupError("Missing required argument: --keep-count");
-  if (!isPositiveInteger(opts_.keepCountRaw)) {
-    throw BackupError("--keep-count must be a positive integer (got: '" + opts_.keepCountRaw +
-                      "')");
-  }
-  keepCount_ = std::stol(opts_.keepCountRaw);
-  if (!opts_.chainLengthRaw.empty()) {
-    if (!opts_.incremental) throw BackupError("--chain-length applies only with --incremental");
-    if (!isPositiveInteger(opts_.chainLengthRaw)) {
-      throw BackupError("--chain-length must be a positive integer (got: '" + opts_.chainLengthRaw +
-                        "')");
-    }
-    chainLength_ = std::stol(opts_.chainLengthRaw);
-  }
-
   for (const std::string program : {"virsh", "qemu-img"}) {
     if (!onPath(program)) throw BackupError("Required command not found in PATH: " + program);
   }
@@ -370,7 +344,7 @@ void Backup::validate() {
   const std::vector<std::string> snapshots = virsh_.snapshotNames(vm);
   if (std::find(snapshots.begin(), snapshots.end(), config::kSnapshotName) != snapshots.end()) {
     reportPriorSnapshot();
-    throw BackupError("prior snapshot present", "validation_or_setup", true);
+    throw BackupError::reported("prior snapshot present");
   }
 
   domState_ = virsh_.state(vm);
@@ -380,11 +354,30 @@ void Backup::validate() {
     log_.trace("Checking qemu-guest-agent responsiveness...");
     if (!virsh_.guestAgentAnswers(vm)) {
       reportUnresponsiveAgent();
-      throw BackupError("guest agent unresponsive", "validation_or_setup", true);
+      throw BackupError::reported("guest agent unresponsive");
     }
     log_.trace("Guest agent is responsive, quiesce will be applied.");
   }
   log_.info("Step 1: validation passed.");
+}
+
+void Backup::validateArguments() {
+  if (opts_.vmName.empty()) throw BackupError("Missing required argument: --vm-name");
+  if (opts_.backupRoot.empty()) throw BackupError("Missing required argument: --backup-root");
+  if (opts_.keepCountRaw.empty()) throw BackupError("Missing required argument: --keep-count");
+  if (!isPositiveInteger(opts_.keepCountRaw)) {
+    throw BackupError("--keep-count must be a positive integer (got: '" + opts_.keepCountRaw +
+                      "')");
+  }
+  keepCount_ = std::stol(opts_.keepCountRaw);
+  if (!opts_.chainLengthRaw.empty()) {
+    if (!opts_.incremental) throw BackupError("--chain-length applies only with --incremental");
+    if (!isPositiveInteger(opts_.chainLengthRaw)) {
+      throw BackupError("--chain-length must be a positive integer (got: '" + opts_.chainLengthRaw +
+                        "')");
+    }
+    chainLength_ = std::stol(opts_.chainLengthRaw);
+  }
 }
 
 void Backup::reportPriorSnapshot() const {
@@ -410,44 +403,29 @@ void Backup::reportUnresponsiveAgent() const {
 
 void Backup::runDryRun() {
   const std::string& vm = opts_.vmName;
-  const std::string dir = backupDirUnder(opts_.backupRoot, vm, newTimestamp()).path;
+  const std::string timestamp = newTimestamp();
   const std::map<std::string, std::string> disks = virsh_.diskSources(vm);
   const std::string xml = virsh_.dumpDefinition(vm).xml;
   std::ostream& out = std::cout;
   out << "\n=== DRY RUN SUMMARY ===\n"
       << "VM:                  " << vm << "\n"
       << "Power state:         " << stripAllSpaces(domState_.text) << "\n"
-      << "Backup directory:    " << dir << "\n"
+      << "Backup directory:    " << backupDirUnder(opts_.backupRoot, vm, timestamp).path << "\n"
       << "Snapshot name:       " << config::kSnapshotName << "\n"
       << "Consistency:         " << consistencyLabel() << "\n"
       << "Retention:           keep " << keepCount_ << " most recent\n";
+  ChainDecision kind;  // without --incremental, a full backup outside any chain
   if (opts_.incremental) {
-    for (const auto& [target, source] : disks) {
-      if (const std::optional<std::uint64_t> size = virsh_.diskCapacity(vm, target)) {
-        diskSizes_[target] = *size;
-      }
-    }
-    out << "Backup kind:         " << dryRunKind(decideChain(xml, disks)) << "\n";
+    kind = decideKind(xml, disks, diskSizes(disks));
+    out << "Backup kind:         " << dryRunKind(kind, chainLength_) << "\n";
   }
-
-  out << "\nDisks that would be backed up:\n";
-  for (const auto& [target, source] : disks) {
-    out << "  " << target << "  " << source << "\n"
-        << "         -> " << diskImageName(vm, target) << "\n";
-  }
-
-  const std::string nvram = extractNvramPath(xml);
-  if (!nvram.empty()) {
-    out << "\nNVRAM (UEFI VM):     " << nvram << "\n"
-        << "         -> " << nvramFileName(vm) << "\n";
-  }
-
+  printFiles(out, vm, disks, extractNvramPath(xml));
   const std::string vmDir = joinPath(opts_.backupRoot, vm);
   if (isDirectory(vmDir)) {
-    const auto existing = static_cast<long>(countedBackups(vmDir, vm).size());
-    out << "\nExisting backups for this VM: " << existing << "\n";
-    if (existing >= keepCount_) {
-      out << "After this backup, retention would delete " << existing - keepCount_ + 1
+    const RetentionPlan plan = planRetention(vmDir, vm, keepCount_, {timestamp, kind.parent});
+    out << "\nExisting backups for this VM: " << plan.counted << "\n";
+    if (!plan.deleted.empty()) {
+      out << "After this backup, retention would delete " << plan.deleted.size()
           << " old backup(s).\n";
     }
   }
@@ -540,9 +518,12 @@ void Backup::backupNvram() {
 // ---------------------------------------------------------------------------
 // Step 5: external snapshot
 
+// After the checkpoint of a tracked run (5.a), so that the checkpoint
+// tracks every write after the snapshot's point in time.
 void Backup::createSnapshot() {
   const std::string snapshot(config::kSnapshotName);
-  log_.info("Step 5: Creating external snapshot '" + snapshot + "'...");
+  log_.info(std::string(chain_.tracked ? "Step 5.b" : "Step 5") + ": Creating external snapshot '" +
+            snapshot + "'...");
   const std::string& vm = opts_.vmName;
   const DomainState state = virsh_.state(vm);
   bool quiesce = false;
@@ -579,6 +560,20 @@ void Backup::createSnapshot() {
   log_.info("Snapshot created.");
 }
 
+void Backup::createCheckpoint() {
+  log_.info("Step 5.a: Creating checkpoint '" + checkpoint_->name() +
+            "' for the next incremental backup...");
+  checkpoint_->create();
+}
+
+void Backup::startBackupJob() {
+  log_.info("Step 5: Starting the backup job of the blocks changed since backup " + chain_.parent +
+            "...");
+  job_.emplace(virsh_, qemuImg_, log_, BackupDir{backupDir_, opts_.vmName, timestamp_},
+               chain_.parent, diskBasePaths_, diskSizes_, *checkpoint_);
+  job_->begin(opts_.quiesce && domState_.power == PowerState::kRunning);
+}
+
 // ---------------------------------------------------------------------------
 // Step 6: disk copy
 
@@ -591,6 +586,11 @@ void Backup::backupDisks() {
     copyImage(target, basePath, qemuImg_.convertCompressed(basePath, destination));
   }
   if (opts_.incremental) writeChainRecord();
+  disksCopied();
+}
+
+void Backup::disksCopied() {
+  if (checkpoint_) checkpoint_->keep();
   step6Ok_ = true;
   log_.info(kDisksCopiedMessage);
 }
@@ -608,6 +608,16 @@ void Backup::copyImage(const std::string& target, const std::string& source,
     throw BackupError("Failed to back up disk: " + target + " (" + source +
                       "): the backup directory vanished during the copy: " + backupDir_);
   }
+}
+
+void Backup::backupChangedBlocks() {
+  log_.info("Step 6: Backing up the changed blocks (thin + compressed qcow2)...");
+  job_->copyChangedBlocks(
+      [this](const std::string& target, const std::string& source, const CommandResult& result) {
+        copyImage(target, source, result);
+      });
+  writeChainRecord();
+  disksCopied();
 }
 
 Backup::FileIdentity Backup::identityOf(const std::string& path) {
@@ -655,22 +665,7 @@ void Backup::generateCorrectedXml() {
 // Steps 8 and 9: snapshot removal, cleanup and retention
 
 int Backup::finish(int code) {
-  bool removalFailed = false;
-  if (snapshotCreated_) {
-    const std::string snapshot(config::kSnapshotName);
-    log_.info("Step 8.a: Removing snapshot '" + snapshot + "'...");
-    const CommandResult result = virsh_.deleteSnapshot(opts_.vmName, snapshot);
-    if (result.ok()) {
-      log_.info("Snapshot removed (overlay merged into base by libvirt).");
-    } else {
-      removalFailed = true;
-      log_.error("FAILED to remove snapshot '" + snapshot + "' on VM '" + opts_.vmName + "'.");
-      log_.error("libvirt: " + trim(result.err));
-      log_.error("The VM may still be running on an un-merged overlay.");
-      log_.error("Manual intervention is required.");
-      reportFullOverlayFileSystem();
-    }
-  }
+  const bool removalFailed = snapshotCreated_ && !removeSnapshot();
   releaseChainWork();
   if (step2Ok_ && !step6Ok_) deletePartialBackupDir();
   if (step6Ok_) {
@@ -682,6 +677,22 @@ int Backup::finish(int code) {
   if (removalFailed) return kExitSnapshotRemovalFailed;
   if (code == kExitSuccess) log_.info("Backup complete: " + backupDir_);
   return code;
+}
+
+bool Backup::removeSnapshot() {
+  const std::string snapshot(config::kSnapshotName);
+  log_.info("Step 8.a: Removing snapshot '" + snapshot + "'...");
+  const CommandResult result = virsh_.deleteSnapshot(opts_.vmName, snapshot);
+  if (result.ok()) {
+    log_.info("Snapshot removed (overlay merged into base by libvirt).");
+    return true;
+  }
+  log_.error("FAILED to remove snapshot '" + snapshot + "' on VM '" + opts_.vmName + "'.");
+  log_.error("libvirt: " + trim(result.err));
+  log_.error("The VM may still be running on an un-merged overlay.");
+  log_.error("Manual intervention is required.");
+  reportFullOverlayFileSystem();
+  return false;
 }
 
 // QEMU pauses a VM that cannot store a write in its overlay, and the merge
@@ -741,21 +752,17 @@ void Backup::pruneOldBackups() {
             " most recent)...");
   const std::string vmDir = joinPath(opts_.backupRoot, opts_.vmName);
   if (!isDirectory(vmDir)) return;
-  const std::vector<BackupDir> backups = countedBackups(vmDir, opts_.vmName);
-  const auto total = static_cast<long>(backups.size());
-  if (total <= keepCount_) {
-    log_.trace(std::to_string(total) + " backup(s) present, within retention limit.");
+  const RetentionPlan plan =
+      planRetention(vmDir, opts_.vmName, keepCount_, {timestamp_, chain_.parent});
+  const std::string present = std::to_string(plan.counted) + " backup(s) present";
+  if (static_cast<long>(plan.counted) <= keepCount_) {
+    log_.trace(present + ", within retention limit.");
     return;
   }
-  // This run's backup always keeps its place, even when a clock set back
-  // makes it sort below older ones, and a kept incremental backup keeps
-  // every backup it depends on.
-  const std::vector<std::string> pruned = backupsToPrune(backups, keepCount_, timestamp_);
-  if (pruned.empty()) {
-    log_.trace(std::to_string(total) +
-               " backup(s) present; those beyond the limit hold the chains of kept ones.");
+  if (plan.deleted.empty()) {
+    log_.trace(present + "; those beyond the limit hold the chains of kept ones.");
   }
-  for (const std::string& name : pruned) {
+  for (const std::string& name : plan.deleted) {
     log_.info("  Deleting old backup: " + name);
     std::error_code ec;
     fs::remove_all(joinPath(vmDir, name), ec);

@@ -1,7 +1,5 @@
-// Incremental backups (--incremental): which run continues a chain, the
-// checkpoints that track changed blocks, and the backup job that copies them.
-#include <time.h>
-
+// The chain of a run with --incremental: what decides its kind, the
+// checkpoints of earlier runs, and the chain record of its backup.
 #include <algorithm>
 #include <filesystem>
 #include <regex>
@@ -42,346 +40,128 @@ std::set<std::string> qcow2FileDisks(const std::string& xml) {
   return targets;
 }
 
-std::string joinNames(const std::vector<std::string>& names) {
-  std::string joined;
-  for (const std::string& name : names) joined += (joined.empty() ? "" : ",") + name;
-  return joined;
-}
-
-template <typename Map>
-std::vector<std::string> keysOf(const Map& map) {
-  std::vector<std::string> keys;
-  for (const auto& entry : map) keys.push_back(entry.first);
-  return keys;
-}
-
-void pause(long milliseconds) {
-  const timespec delay{milliseconds / 1000, (milliseconds % 1000) * 1000000};
-  nanosleep(&delay, nullptr);
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------------------
 // Which kind of backup this run takes
 
-Backup::ChainPlan Backup::decideChain(const std::string& xml,
-                                      const std::map<std::string, std::string>& disks) const {
-  ChainPlan plan;
-  const std::string& vm = opts_.vmName;
-  if (domState_.power != PowerState::kRunning && domState_.power != PowerState::kPaused) {
-    plan.reason = "VM '" + vm + "' is " + domState_.text +
-                  ", and libvirt tracks changed blocks only while it runs";
-    return plan;
-  }
-  const std::set<std::string> qcow2 = qcow2FileDisks(xml);
+std::map<std::string, std::uint64_t> Backup::diskSizes(
+    const std::map<std::string, std::string>& disks) const {
+  std::map<std::string, std::uint64_t> sizes;
   for (const auto& [target, source] : disks) {
-    if (qcow2.count(target) == 0) {
-      plan.reason =
-          "disk " + target + " is not a qcow2 file; raw images and block devices hold no bitmaps";
-      return plan;
+    if (const std::optional<std::uint64_t> size = virsh_.diskCapacity(opts_.vmName, target)) {
+      sizes[target] = *size;
     }
   }
-  plan.tracked = true;
+  return sizes;
+}
 
+// libvirt is asked about the tip's checkpoint only when the chain behind it
+// is whole and names one.
+std::optional<ChainTip> Backup::chainTip() const {
+  const std::string& vm = opts_.vmName;
   const std::vector<BackupDir> backups = listBackups(joinPath(opts_.backupRoot, vm), vm);
   const auto tip = std::find_if(backups.begin(), backups.end(), [](const BackupDir& b) {
     return b.complete() && b.chain().has_value();
   });
-  if (tip == backups.end()) {
-    plan.reason = "no complete backup of this VM was made with --incremental";
-    return plan;
+  if (tip == backups.end()) return std::nullopt;
+  ChainTip found;
+  found.timestamp = tip->timestamp;
+  found.record = *tip->chain();
+  found.chain = chainOf(*tip);
+  const std::string& checkpoint = found.record.checkpoint;
+  if (found.chain.fault.empty() && !checkpoint.empty()) {
+    const std::vector<std::string> names = virsh_.checkpointNames(vm);
+    found.checkpointKnown = std::find(names.begin(), names.end(), checkpoint) != names.end();
+    found.checkpointIntact = found.checkpointKnown && virsh_.checkpointIntact(vm, checkpoint);
   }
-  const std::string& ts = tip->timestamp;
-  const Chain chain = chainOf(*tip);
-  const ChainRecord record = *tip->chain();
-  if (!chain.fault.empty()) {
-    plan.reason = chain.fault;
-  } else if (record.checkpoint.empty()) {
-    plan.reason = "backup " + ts + " has no checkpoint to continue from";
-  } else if (const std::vector<std::string> names = virsh_.checkpointNames(vm);
-             std::find(names.begin(), names.end(), record.checkpoint) == names.end()) {
-    plan.reason = "libvirt has no checkpoint '" + record.checkpoint + "' of backup " + ts;
-  } else if (!virsh_.checkpointIntact(vm, record.checkpoint)) {
-    plan.reason = "checkpoint '" + record.checkpoint + "' of backup " + ts +
-                  " is inconsistent (QEMU stopped without saving its bitmaps)";
-  } else if (keysOf(diskSizes_) != keysOf(record.diskSizes) ||
-             keysOf(disks) != keysOf(diskSizes_)) {
-    plan.reason = "the disks (" + joinNames(keysOf(disks)) + ") are not those of backup " + ts +
-                  " (" + joinNames(keysOf(record.diskSizes)) + ")";
-  } else if (diskSizes_ != record.diskSizes) {
-    for (const auto& [target, size] : diskSizes_) {
-      if (record.diskSizes.at(target) == size) continue;
-      plan.reason = "disk " + target + " has " + std::to_string(size) + " bytes, " +
-                    std::to_string(record.diskSizes.at(target)) + " in backup " + ts;
-      break;
-    }
-  } else if (static_cast<long>(chain.members.size()) >= chainLength_) {
-    plan.reason = "the chain of backup " + chain.members.back().timestamp + " holds " +
-                  std::to_string(chain.members.size()) + " backups (--chain-length " +
-                  std::to_string(chainLength_) + ")";
-  } else {
-    plan.incremental = true;
-    plan.parent = ts;
-    plan.position = chain.members.size() + 1;
-  }
-  return plan;
+  return found;
 }
 
-std::string Backup::chainReason(const ChainPlan& plan) const {
-  if (plan.incremental) {
-    return "Incremental backup: only the blocks changed since backup " + plan.parent + " (backup " +
-           std::to_string(plan.position) + " of at most " + std::to_string(chainLength_) +
-           " in its chain).";
-  }
-  if (plan.tracked) return "Full backup, starting a new chain: " + plan.reason + ".";
-  return "Full backup, no chain can start from it: " + plan.reason + ".";
+// What costs a question to libvirt or qemu-img is found out only while it
+// can still change the decision.
+ChainDecision Backup::decideKind(const std::string& xml,
+                                 const std::map<std::string, std::string>& disks,
+                                 const std::map<std::string, std::uint64_t>& sizes) const {
+  ChainFacts facts;
+  facts.vm = opts_.vmName;
+  facts.state = domState_;
+  for (const auto& [target, source] : disks) facts.disks.push_back(target);
+  facts.qcow2Disks = qcow2FileDisks(xml);
+  facts.diskSizes = sizes;
+  facts.chainLength = chainLength_;
+  const ChainDecision untracked = decideChain(facts);
+  if (!untracked.tracked) return untracked;
+  facts.tip = chainTip();
+  const ChainDecision continued = decideChain(facts);
+  if (!continued.incremental) return continued;
+  facts.tip->unopened = unopenedImages(facts.tip->chain.members.front(), facts.disks);
+  return decideChain(facts);
 }
 
-std::string Backup::dryRunKind(const ChainPlan& plan) const {
-  if (plan.incremental) {
-    return "incremental, from backup " + plan.parent + " (backup " + std::to_string(plan.position) +
-           " of at most " + std::to_string(chainLength_) + " in its chain)";
+// A damaged image at the tip (bit rot, a partial copy) would fail every
+// incremental backup made on it.
+std::map<std::string, std::string> Backup::unopenedImages(
+    const BackupDir& tip, const std::vector<std::string>& targets) const {
+  std::map<std::string, std::string> unopened;
+  for (const std::string& target : targets) {
+    const CommandResult opened = qemuImg_.openChain(tip.diskImage(target));
+    if (opened.ok()) continue;
+    const std::string detail = firstLine(trim(opened.err));
+    unopened[target] =
+        detail.empty() ? "qemu-img exited with status " + std::to_string(opened.exitCode) : detail;
   }
-  return (plan.tracked ? "full, starting a new chain: " : "full, no chain can start from it: ") +
-         plan.reason;
+  return unopened;
 }
 
 void Backup::planChain(const std::string& xml) {
   removeStrayCheckpoints();
-  for (const auto& [target, source] : diskBasePaths_) {
-    if (const std::optional<std::uint64_t> size = virsh_.diskCapacity(opts_.vmName, target)) {
-      diskSizes_[target] = *size;
-    }
-  }
-  chain_ = decideChain(xml, diskBasePaths_);
+  diskSizes_ = diskSizes(diskBasePaths_);
+  chain_ = decideKind(xml, diskBasePaths_, diskSizes_);
   chainPlanned_ = true;
-  log_.info(chainReason(chain_));
+  log_.info(chainLine(chain_, chainLength_));
+  if (chain_.tracked) checkpoint_.emplace(virsh_, log_, opts_.vmName, checkpointName(timestamp_));
 }
 
 // A checkpoint this tool created whose backup never completed (a run that
 // was killed) would track blocks for nothing; the chain goes on from the
 // newest complete backup. Its scratch images go with it.
 void Backup::removeStrayCheckpoints() const {
-  const std::string vmDir = joinPath(opts_.backupRoot, opts_.vmName);
-  for (const std::string& name : virsh_.checkpointNames(opts_.vmName)) {
+  const std::string& vm = opts_.vmName;
+  const std::string vmDir = joinPath(opts_.backupRoot, vm);
+  for (const std::string& name : virsh_.checkpointNames(vm)) {
     const std::string ts = checkpointTimestamp(name);
-    if (ts.empty() || backupDirIn(vmDir, opts_.vmName, ts).complete()) continue;
+    if (ts.empty() || backupDirIn(vmDir, vm, ts).complete()) continue;
     log_.warn("Checkpoint '" + name +
               "' belongs to no complete backup (a run was killed); "
               "deleting it.");
-    deleteCheckpoint(name);
+    deleteCheckpoint(virsh_, log_, vm, name);
   }
-  for (const auto& [target, source] : diskBasePaths_) {
-    std::error_code ec;
-    if (fs::remove(scratchPath(target), ec)) {
-      log_.warn("Removed the scratch image of an interrupted run: " + scratchPath(target));
-    }
-  }
-}
-
-// ---------------------------------------------------------------------------
-// Step 5: the point in time
-
-void Backup::createCheckpoint() {
-  const std::string name = checkpointName(timestamp_);
-  log_.info("Step 5: Creating checkpoint '" + name + "' for the next incremental backup...");
-  const CommandResult result = virsh_.createCheckpoint(opts_.vmName, name);
-  if (!result.ok()) {
-    throw BackupError("Failed to create checkpoint '" + name + "' on VM '" + opts_.vmName +
-                      "': " + trim(result.err));
-  }
-  checkpointCreated_ = true;
-}
-
-std::string Backup::scratchPath(const std::string& target) const {
-  // QEMU writes it as its own user: beside the disk, where the overlay of a
-  // full backup would go, not in the owner-only backup directory.
-  return joinPath(parentDir(diskBasePaths_.at(target)),
-                  opts_.vmName + "-" + target + ".quorlane-backup-scratch.qcow2");
-}
-
-void Backup::startBackupJob() {
-  const std::string& vm = opts_.vmName;
-  log_.info("Step 5: Starting the backup job of the blocks changed since backup " + chain_.parent +
-            "...");
-  std::string jobXml = "<domainbackup mode='push'>\n  <incremental>" +
-                       checkpointName(chain_.parent) + "</incremental>\n  <disks>\n";
-  std::string checkpointXml =
-      "<domaincheckpoint>\n  <name>" + checkpointName(timestamp_) + "</name>\n  <disks>\n";
   for (const auto& [target, basePath] : diskBasePaths_) {
-    const std::string scratch = scratchPath(target);
-    const CommandResult created = qemuImg_.create(scratch, diskSizes_.at(target));
-    if (!created.ok()) {
-      throw BackupError("Failed to create the scratch image of " + target + ": " + scratch + ": " +
-                        trim(created.err));
-    }
-    log_.trace("Scratch image for " + target + ": " + scratch);
-    jobXml += "    <disk name='" + xmlEscape(target) +
-              "' backup='yes' type='file'>\n      <driver type='qcow2'/>\n      <target file='" +
-              xmlEscape(scratch) + "'/>\n    </disk>\n";
-    checkpointXml += "    <disk name='" + xmlEscape(target) + "' checkpoint='bitmap'/>\n";
-  }
-  jobXml += "  </disks>\n</domainbackup>\n";
-  checkpointXml += "  </disks>\n</domaincheckpoint>\n";
-
-  const BackupDir layout{backupDir_, vm, timestamp_};
-  const std::string jobFile = layout.backupJobFile();
-  const std::string checkpointFile = layout.checkpointFile();
-  writeFileOrFail(jobFile, jobXml);
-  writeFileOrFail(checkpointFile, checkpointXml);
-  runBackupJob(jobFile, checkpointFile);
-  std::error_code ec;
-  fs::remove(jobFile, ec);
-  fs::remove(checkpointFile, ec);
-}
-
-// Begins the job, inside a freeze of the guest's file systems with
-// --quiesce: libvirt has no quiesce of its own for a backup job. The thaw
-// follows at once, whatever the begin did.
-void Backup::runBackupJob(const std::string& jobFile, const std::string& checkpointFile) {
-  const std::string& vm = opts_.vmName;
-  const bool freeze = opts_.quiesce && domState_.power == PowerState::kRunning;
-  if (freeze) {
-    const CommandResult frozen = virsh_.freezeFileSystems(vm);
-    if (!frozen.ok()) {
-      throw BackupError("Failed to freeze the file systems of VM '" + vm +
-                        "': " + trim(frozen.err));
-    }
-  }
-  const CommandResult begun = virsh_.beginBackup(vm, jobFile, checkpointFile);
-  if (begun.ok()) {
-    jobStarted_ = true;
-    checkpointCreated_ = true;
-  }
-  if (freeze) {
-    const CommandResult thawed = virsh_.thawFileSystems(vm);
-    if (!thawed.ok()) {
-      log_.error("FAILED to thaw the file systems of VM '" + vm + "': " + trim(thawed.err));
-      log_.error("The guest may still be frozen. Run 'virsh domfsthaw " + vm + "' now.");
-      throw BackupError("file systems left frozen", "", true);
-    }
-  }
-  if (!begun.ok()) {
-    throw BackupError("Failed to start the backup job on VM '" + vm + "': " + trim(begun.err));
-  }
-  log_.info("Backup job started.");
-}
-
-// ---------------------------------------------------------------------------
-// Step 6: the changed blocks
-
-void Backup::waitForBackupJob() {
-  const std::string& vm = opts_.vmName;
-  // A job of a few changed blocks ends within a fraction of a second, a large
-  // one takes minutes: ask often at first, then less.
-  for (long wait = 50;; wait = std::min(wait * 2, 1000L)) {
-    checkInterrupted();
-    const JobInfo job = virsh_.activeJob(vm);
-    if (!job.answered) throw BackupError("Lost the backup job on VM '" + vm + "': " + job.error);
-    if (job.type == "None") break;
-    pause(wait);
-  }
-  const JobInfo done = virsh_.completedJob(vm);
-  if (done.type != "Completed") {
-    throw BackupError("The backup job on VM '" + vm + "' ended " +
-                      (done.type.empty() ? "without a result" : done.type) +
-                      (done.error.empty() ? "" : ": " + done.error));
-  }
-  log_.trace("Backup job completed.");
-}
-
-void Backup::backupChangedBlocks() {
-  log_.info("Step 6: Backing up the changed blocks (thin + compressed qcow2)...");
-  waitForBackupJob();
-  for (const auto& [target, basePath] : diskBasePaths_) {
-    const std::string scratch = scratchPath(target);
-    const std::string destination = joinPath(backupDir_, diskImageName(opts_.vmName, target));
-    const std::string parent = parentImagePath(chain_.parent, opts_.vmName, target);
-    log_.info("  " + target + ": blocks changed since " + chain_.parent);
-    log_.info("         -> " + destination + " (on " + parent + ")");
-    // Without a backing file, what the job left unwritten reads as zeros, and
-    // the conversion would store those zeros over the parent's data. With the
-    // parent behind it (only in its header: QEMU is done with it), unwritten
-    // stays unwritten.
-    const CommandResult rebased = qemuImg_.rebaseUnsafe(
-        scratch,
-        sibling(BackupDir{backupDir_, opts_.vmName, timestamp_}, chain_.parent).diskImage(target));
-    if (!rebased.ok()) {
-      throw BackupError("Failed to back up disk: " + target + " (" + scratch +
-                        "): " + trim(rebased.err));
-    }
-    copyImage(target, scratch, qemuImg_.convertCompressedOnto(scratch, destination, parent));
+    const std::string scratch = scratchImagePath(vm, target, basePath);
     std::error_code ec;
-    fs::remove(scratch, ec);
-    // A signal during a copy ends the run before the backup counts as
-    // complete: no snapshot waits for a merge here.
-    checkInterrupted();
+    if (fs::remove(scratch, ec)) {
+      log_.warn("Removed the scratch image of an interrupted run: " + scratch);
+    }
   }
-  writeChainRecord();
-  step6Ok_ = true;
-  log_.info(kDisksCopiedMessage);
 }
 
 void Backup::writeChainRecord() const {
   ChainRecord record;
   record.kind = chain_.incremental ? BackupKind::kIncremental : BackupKind::kFull;
   record.parent = chain_.parent;
-  if (checkpointCreated_) record.checkpoint = checkpointName(timestamp_);
+  if (checkpoint_ && checkpoint_->exists()) record.checkpoint = checkpoint_->name();
   record.diskSizes = diskSizes_;
   writeFileOrFail(BackupDir{backupDir_, opts_.vmName, timestamp_}.chainFile(),
                   formatChainRecord(record));
-}
-
-// ---------------------------------------------------------------------------
-// Cleanup
-
-void Backup::abandonBackupJob() {
-  const std::string& vm = opts_.vmName;
-  if (const JobInfo job = virsh_.activeJob(vm); !job.answered || job.type == "None") return;
-  log_.warn("Aborting the backup job on VM '" + vm + "'.");
-  const CommandResult aborted = virsh_.abortJob(vm);
-  if (!aborted.ok()) {
-    log_.error("FAILED to abort the backup job on VM '" + vm + "': " + trim(aborted.err));
-    log_.error("Run 'virsh domjobabort " + vm + "' before the next backup.");
-  }
 }
 
 // What a run with --incremental leaves must belong to a complete backup: a
 // job still running is aborted, the scratch images go, and so does this
 // run's checkpoint unless its backup completed.
 void Backup::releaseChainWork() {
-  if (!opts_.incremental) return;
-  if (jobStarted_) abandonBackupJob();
-  removeScratchImages();
-  if (checkpointCreated_ && !step6Ok_) {
-    deleteCheckpoint(checkpointName(timestamp_));
-    checkpointCreated_ = false;
-  }
-}
-
-void Backup::removeScratchImages() const {
-  for (const auto& [target, basePath] : diskBasePaths_) {
-    std::error_code ec;
-    fs::remove(scratchPath(target), ec);
-  }
-}
-
-// libvirt 9.0 cannot remove the bitmap of a checkpoint whose QEMU was
-// killed; its record alone then goes.
-void Backup::deleteCheckpoint(const std::string& name) const {
-  const std::string& vm = opts_.vmName;
-  if (virsh_.deleteCheckpoint(vm, name, false).ok()) {
-    log_.trace("Checkpoint deleted: " + name);
-    return;
-  }
-  const CommandResult metadata = virsh_.deleteCheckpoint(vm, name, true);
-  if (metadata.ok()) {
-    log_.trace("Checkpoint record deleted: " + name);
-  } else {
-    log_.warn("Could not delete checkpoint '" + name + "' of VM '" + vm +
-              "': " + trim(metadata.err));
-  }
+  if (job_) job_->release();
+  if (checkpoint_) checkpoint_->release();
 }
 
 // libvirt 9.0 takes no external snapshot of a shut-off VM that has
@@ -419,7 +199,9 @@ bool Backup::dropCheckpointsOfShutOffVm() const {
 void Backup::deleteOlderCheckpoints() const {
   const std::string own = checkpointName(timestamp_);
   for (const std::string& name : virsh_.checkpointNames(opts_.vmName)) {
-    if (name != own && !checkpointTimestamp(name).empty()) deleteCheckpoint(name);
+    if (name != own && !checkpointTimestamp(name).empty()) {
+      deleteCheckpoint(virsh_, log_, opts_.vmName, name);
+    }
   }
 }
 

@@ -3,10 +3,15 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "quorlane/backup_dir.h"
+#include "quorlane/chain_decision.h"
+#include "quorlane/checkpoint.h"
 #include "quorlane/cli.h"
+#include "quorlane/incremental_job.h"
 #include "quorlane/logging.h"
 #include "quorlane/qemu_img.h"
 #include "quorlane/virsh.h"
@@ -14,7 +19,8 @@
 namespace quorlane {
 
 // One backup run of one VM. Each step sets its flag when its work is complete;
-// cleanup and the run record decide from these flags alone.
+// cleanup and the run record decide from these flags, and from the checkpoint
+// and the backup job of a run with --incremental.
 class Backup {
  public:
   Backup(Options opts, Logger& log, CommandRunner& runner);
@@ -39,10 +45,9 @@ class Backup {
   static FileIdentity identityOf(const std::string& path);
   void copyImage(const std::string& target, const std::string& source,
                  const CommandResult& result) const;
-  static std::string readFileOrFail(const std::string& path);
-  static void writeFileOrFail(const std::string& path, const std::string& content);
 
   void validate();
+  void validateArguments();
   void runDryRun();
   void initPaths();
   void createBackupDir();
@@ -50,38 +55,31 @@ class Backup {
   void backupNvram();
   void createSnapshot();
   void backupDisks();
+  void disksCopied();
   void generateCorrectedXml();
+  void backUp();
+  int stopForSignal(int signo);
   int finish(int code);
-  void checkInterrupted() const;
+  bool removeSnapshot();
   std::string consistencyLabel() const;
 
   // Changed-block tracking, with --incremental.
-  struct ChainPlan {
-    bool incremental = false;  // copy only what changed since `parent`
-    bool tracked = false;      // take a checkpoint that the next run continues from
-    std::string parent;        // the timestamp of the chain's tip
-    std::string reason;        // why the run is a full one
-    std::size_t position = 1;  // this backup's place in its chain
-  };
-  ChainPlan decideChain(const std::string& xml,
-                        const std::map<std::string, std::string>& disks) const;
-  std::string chainReason(const ChainPlan& plan) const;
-  std::string dryRunKind(const ChainPlan& plan) const;
+  std::map<std::string, std::uint64_t> diskSizes(
+      const std::map<std::string, std::string>& disks) const;
+  std::optional<ChainTip> chainTip() const;
+  std::map<std::string, std::string> unopenedImages(const BackupDir& tip,
+                                                    const std::vector<std::string>& targets) const;
+  ChainDecision decideKind(const std::string& xml, const std::map<std::string, std::string>& disks,
+                           const std::map<std::string, std::uint64_t>& sizes) const;
   void planChain(const std::string& xml);
   void removeStrayCheckpoints() const;
   void createCheckpoint();
   void startBackupJob();
-  void runBackupJob(const std::string& jobXml, const std::string& checkpointXml);
-  void waitForBackupJob();
   void backupChangedBlocks();
   void writeChainRecord() const;
-  void abandonBackupJob();
   void releaseChainWork();
-  void removeScratchImages() const;
-  void deleteCheckpoint(const std::string& name) const;
   void deleteOlderCheckpoints() const;
   bool dropCheckpointsOfShutOffVm() const;
-  std::string scratchPath(const std::string& target) const;
 
   void reportPriorSnapshot() const;
   void reportUnresponsiveAgent() const;
@@ -105,11 +103,11 @@ class Backup {
   FileIdentity backupDirIdentity_;
   std::string verbatimXml_;
   std::string correctedXml_;
-  ChainPlan chain_;
+  ChainDecision chain_;
   bool chainPlanned_ = false;
   std::map<std::string, std::uint64_t> diskSizes_;
-  bool checkpointCreated_ = false;
-  bool jobStarted_ = false;
+  std::optional<Checkpoint> checkpoint_;  // a tracked run's
+  std::optional<IncrementalJob> job_;     // an incremental run's
   bool step2Ok_ = false;
   bool step3Ok_ = false;
   bool step4Ok_ = false;

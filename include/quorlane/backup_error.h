@@ -3,23 +3,24 @@
 #include <exception>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 namespace quorlane {
 
-// A failure of one of the backup steps. alreadyReported means the thrower has
-// logged the failure in full, so it must not be logged again.
+// A failure of one of the backup steps. The run logs its message, unless
+// the thrower has logged the failure in full already.
 class BackupError : public std::runtime_error {
  public:
-  BackupError(std::string message, std::string stage = {}, bool alreadyReported = false)
-      : std::runtime_error(std::move(message)),
-        stage_(std::move(stage)),
-        alreadyReported_(alreadyReported) {}
+  explicit BackupError(std::string message) : BackupError(std::move(message), false) {}
+  // A failure that the thrower has logged in full.
+  static BackupError reported(std::string summary) { return BackupError(std::move(summary), true); }
 
-  const std::string& stage() const { return stage_; }
   bool alreadyReported() const { return alreadyReported_; }
 
  private:
-  std::string stage_;
+  BackupError(std::string message, bool alreadyReported)
+      : std::runtime_error(std::move(message)), alreadyReported_(alreadyReported) {}
+
   bool alreadyReported_;
 };
 
@@ -34,5 +35,12 @@ class BackupInterrupted : public std::exception {
  private:
   int signo_;
 };
+
+// Throws BackupInterrupted once a termination signal has been caught.
+void checkInterrupted();
+
+// Whole-file reads and writes of a step, which fail it when they fail.
+std::string readFileOrFail(const std::string& path);
+void writeFileOrFail(const std::string& path, const std::string& content);
 
 }  // namespace quorlane

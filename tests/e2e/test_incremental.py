@@ -3,10 +3,10 @@
 A chain of a full backup and incremental ones restores, backup by backup,
 exactly what the disks held when each was taken, and each incremental image
 holds only the clusters written since its parent. A run takes a full backup
-when the chain cannot continue, and says why. A run killed or stopped during
-an incremental leaves nothing that the next run does not clean up. A busy
-Linux guest's chain, one backup quiesced, holds its files, and the last
-incremental's restore boots.
+when the chain cannot continue (its newest backup damaged, say), and says
+why. A run killed or stopped during an incremental leaves nothing that the
+next run does not clean up. A busy Linux guest's chain, one backup quiesced,
+holds its files, and the last incremental's restore boots.
 
 After every test the VMs carry only the newest backup's checkpoint and its
 bitmaps: no other checkpoint, no scratch image, no backup job.
@@ -427,6 +427,43 @@ class ChainBreaks(IncrementalCase):
         self.assertEqual(vm.state(), "paused")
         self.assertOnlyTipTracked(vm, b5)
         vm.resume()
+
+    def test_a_damaged_tip_starts_a_new_chain_and_the_next_run_continues_it(self):
+        vm = vmlib.make_vm(self, disks=[("vda", "qcow2", "32M")])
+        fill_random(vm, "vda", 4 * MIB)
+        vm.start()
+        copies_dir = os.path.join(self.tool.root, "copies")
+        os.makedirs(copies_dir)
+        sizes = {"vda": 32 * MIB}
+        _, b0 = self.run_i(vm)
+        vm.write_pattern("vda", 0x61, 1 * MIB, 64 * KIB)
+        _, b1 = self.run_i(vm)
+
+        # The header of the tip's image overwritten, as bit rot or a partial
+        # copy leaves it.
+        damaged = self.image(vm, b1, "vda")
+        with open(damaged, "r+b") as f:
+            f.write(b"\0" * 8)
+        vm.write_pattern("vda", 0x62, 2 * MIB, 64 * KIB)
+        copies = copy_disks(vm, copies_dir, "b2")
+        result, b2 = self.run_i(vm)
+        self.assertKind(result, "Full backup, starting a new chain: backup %s is damaged: its "
+                        "image of vda does not open: qemu-img: Could not open '%s': Image is not "
+                        "in qcow2 format." % (b1, damaged))
+        self.assertChain(vm, b2, result, None, sizes)
+        self.assertHolds(vm, b2, copies)
+        self.assertOnlyTipTracked(vm, b2)
+        self.assertEqual(timestamp_dirs(os.path.join(self.root, vm.name)), [b0, b1, b2])
+
+        vm.write_pattern("vda", 0x63, 3 * MIB, 64 * KIB)
+        copies = copy_disks(vm, copies_dir, "b3")
+        result, b3 = self.run_i(vm)
+        self.assertKind(result, "Incremental backup: only the blocks changed since backup %s "
+                        "(backup 2 of at most 7 in its chain)." % b2)
+        self.assertChain(vm, b3, result, b2, sizes)
+        self.assertEqual(top_clusters(self.image(vm, b3, "vda"), 64 * KIB), {3 * 16})
+        self.assertHolds(vm, b3, copies)
+        self.assertOnlyTipTracked(vm, b3)
 
 
 class InterruptedIncremental(IncrementalCase):

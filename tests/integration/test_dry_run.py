@@ -21,25 +21,30 @@ NVRAM = "/var/lib/libvirt/qemu/nvram/web01_VARS.fd"
 DRY_RECORD = r"^" + TS + r"vm=web01 result=dry_run duration=\d+s version=0\.1\.5-prototype$"
 
 
-def summary(state="running", consistency=CRASH, keep=7, disks=(VDA,), nvram=None, existing=None):
-    """The expected summary; the backup-directory line is DIR_LINE."""
+def summary(state="running", consistency=CRASH, keep=7, disks=(VDA,), nvram=None, existing=None,
+            kind=None, deleted=None):
+    """The expected summary; the backup-directory line is DIR_LINE. Retention
+    deletes `deleted` backups, by default all but the newest keep - 1."""
     lines = ["", "=== DRY RUN SUMMARY ===",
              "VM:                  " + VM,
              "Power state:         " + state,
              DIR_LINE,
              "Snapshot name:       quorlane-backup-temp",
              "Consistency:         " + consistency,
-             "Retention:           keep %d most recent" % keep,
-             "", "Disks that would be backed up:"]
+             "Retention:           keep %d most recent" % keep]
+    if kind:
+        lines.append("Backup kind:         " + kind)
+    lines += ["", "Disks that would be backed up:"]
     for target, source in disks:
         lines += ["  %s  %s" % (target, source), "         -> %s-%s.qcow2" % (VM, target)]
     if nvram:
         lines += ["", "NVRAM (UEFI VM):     " + nvram, "         -> %s-nvram.fd" % VM]
     if existing is not None:
         lines += ["", "Existing backups for this VM: %d" % existing]
-        if existing >= keep:
-            lines.append("After this backup, retention would delete %d old backup(s)."
-                         % (existing - keep + 1))
+        if deleted is None:
+            deleted = existing - keep + 1
+        if deleted > 0:
+            lines.append("After this backup, retention would delete %d old backup(s)." % deleted)
     return lines + ["", "(Dry run. No changes made.)"]
 
 
@@ -157,6 +162,38 @@ class DryRunTest(SandboxTest):
                 if extra:
                     extra(vm_dir)
                 self.assertDryRun([], summary(keep=int(keep), existing=shown), keep=keep)
+
+    def test_retention_forecast_keeps_the_chain_an_incremental_continues(self):
+        # A full and an incremental backup made with --incremental, then one without.
+        full, tip, other = backups(3)
+        records = {full: "kind=full\n", tip: "kind=incremental\nparent=%s\n" % full}
+        checkpoint = "quorlane-" + tip
+        capacity = ["virsh", "domblkinfo", VM, "vda"]
+        listing = ["virsh", "checkpoint-list", VM, "--name"]
+        intact = ["virsh", "checkpoint-dumpxml", VM, checkpoint, "--size"]
+        kind = "incremental, from backup %s (backup 3 of at most 7 in its chain)" % tip
+        # Without -i the new backup continues no chain, and both chained backups go.
+        for options, deleted in [([], 2), (["-i"], 0)]:
+            with self.subTest(options=options):
+                self.fresh([rule(listing, stdout=checkpoint + "\n\n"),
+                            rule(intact, stdout="<domaincheckpoint><disks><disk name='vda' "
+                                                "checkpoint='bitmap' size='0'/></disks>"),
+                            rule(capacity, stdout="Capacity:       1048576\n\n")] + healthy_vm())
+                for ts in (full, tip, other):
+                    d = os.path.join(self.root, VM, ts)
+                    lay_out_backup(d, vm=VM)
+                    open(os.path.join(d, "web01-vda.qcow2"), "w").close()
+                    if ts in records:
+                        with open(os.path.join(d, "web01.chain"), "w") as f:
+                            f.write(records[ts] + "checkpoint=quorlane-%s\ndisk=vda 1048576\n" % ts)
+                calls = STEP1_CALLS + [DOMBLKLIST, DUMPXML]
+                if options:
+                    image = os.path.join(self.root, VM, tip, "web01-vda.qcow2")
+                    calls += [capacity, listing, intact,
+                              ["qemu-img", "info", "-f", "qcow2", "--backing-chain", image]]
+                self.assertDryRun(options, summary(keep=2, existing=3, deleted=deleted,
+                                                   kind=kind if options else None),
+                                  calls=calls, keep="2")
 
     def test_no_existing_section_without_a_vm_directory(self):
         for name, make in [("absent", None),

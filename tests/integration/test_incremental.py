@@ -1,10 +1,10 @@
 """quorlane-backup --incremental on stand-ins: when a run continues its chain
 and why it is a full one, the argument vectors of the checkpoint, the backup
-job and the conversion, a failed or interrupted job, and retention across
-chains."""
+job and the conversion, a failed job, and retention across chains. An
+interrupted job is a unit test of the run (tests/unit/backup_test.cc)."""
 import os
 import re
-import signal
+import time
 import unittest
 
 from harness import (CONVERT, SNAPSHOT, BackupTest, domain_xml, healthy_vm, lay_out_backup,
@@ -94,6 +94,9 @@ class IncrementalTest(BackupTest):
         # snapshot's point in time.
         self.assertEqual([c[1] for c in self.calls("checkpoint-create-as", "snapshot-create-as")],
                          ["checkpoint-create-as", "snapshot-create-as"])
+        self.assertEqual([line for line in res.out_lines if line.startswith("Step 5")], [
+            "Step 5.a: Creating checkpoint 'quorlane-%s' for the next incremental backup..." % ts,
+            "Step 5.b: Creating external snapshot '%s'..." % SNAPSHOT])
         self.assertIn(["virsh", "checkpoint-create-as", "web01", "quorlane-" + ts], self.box.calls())
         self.assertEqual(self.chain_file(d), "kind=full\ncheckpoint=quorlane-%s\ndisk=vda %d\n"
                          % (ts, SIZE))
@@ -189,43 +192,62 @@ class IncrementalTest(BackupTest):
                 self.assertEqual(res.rc, 0, res.err)
                 self.assertIn(line, res.out_lines)
                 self.assertEqual(len(self.calls("snapshot-create-as")), 1)
-                self.assertEqual(len(self.calls("checkpoint-create-as")),
-                                 0 if "no chain can start" in line else 1)
+                tracked = "no chain can start" not in line
+                self.assertEqual(len(self.calls("checkpoint-create-as")), 1 if tracked else 0)
                 self.assertEqual(self.calls("backup-begin"), [])
+                checkpoint = "Step 5.a: Creating checkpoint 'quorlane-%s' for the next " \
+                             "incremental backup..." % os.path.basename(self.backup_dir(res))
+                self.assertEqual([l for l in res.out_lines if l.startswith("Step 5")],
+                                 ([checkpoint] if tracked else []) + [
+                                     ("Step 5.b" if tracked else "Step 5")
+                                     + ": Creating external snapshot '%s'..." % SNAPSHOT])
 
-    def test_a_failed_or_interrupted_job_leaves_no_checkpoint_scratch_or_directory(self):
-        own = re.compile(r"quorlane-(?!%s)" % TIP)
-        for name in ("failed", "interrupted"):
-            with self.subTest(name):
-                self.new_box()
-                self.lay_out_chain(TIP)
-                if name == "failed":
-                    self.serve(checkpoints=["quorlane-" + TIP], completed=("Failed", "no space"))
-                    res = self.backup("-i")
-                    self.assertEqual(res.rc, 1)
-                    self.assertIn("ERROR: The backup job on VM 'web01' ended Failed: no space",
-                                  res.err_lines)
-                    self.assertRegex(self.box.app_log()[-1], r" result=failure stage=step6_disk_"
-                                     r"backup kind=incremental parent=%s duration" % TIP)
-                    self.assertEqual(self.calls("domjobabort"), [])
-                else:
-                    running = {"prog": "virsh", "args": ["domjobinfo", "web01"], "delay": 0.2,
-                               "stdout": job_info("Unbounded")}
-                    self.serve(checkpoints=["quorlane-" + TIP], first=[running])
-                    proc = self.box.start(["-n", "web01", "-r", self.root, "-k", "3", "-i"])
-                    self.addCleanup(lambda p=proc: p.poll() is None and p.kill())
-                    self.box.wait_for_call("virsh", "domjobinfo")
-                    os.kill(proc.pid, signal.SIGTERM)
-                    proc.communicate(timeout=60)
-                    self.assertEqual(proc.returncode, 143)
-                    self.assertEqual(self.calls("domjobabort"), [["virsh", "domjobabort", "web01"]])
-                    self.assertRegex(self.box.app_log()[-1], r" result=interrupted kind=incremental"
-                                     r" parent=%s duration=.* reason=\"SIGTERM\"$" % TIP)
-                deleted = [c[3] for c in self.calls("checkpoint-delete")]
-                self.assertEqual(len(deleted), 1, deleted)
-                self.assertRegex(deleted[0], own)
-                self.assertEqual(os.listdir(self.vm_dir), [TIP])
-                self.assertFalse(os.path.exists(self.scratch))
+    def test_a_damaged_tip_starts_a_new_chain_and_stays(self):
+        self.lay_out_chain(TIP)
+        image = os.path.join(self.vm_dir, TIP, "web01-vda.qcow2")
+        opened = ["qemu-img", "info", "-f", "qcow2", "--backing-chain", image]
+        error = "qemu-img: Could not open '%s': Image is not in qcow2 format" % image
+        self.serve(checkpoints=["quorlane-" + TIP], first=[
+            {"prog": "qemu-img", "args": opened[1:], "exit": 1, "stderr": error + "\nmore\n"}])
+        reason = "backup %s is damaged: its image of vda does not open: %s" % (TIP, error)
+        dry = self.backup("-i", "-d")
+        self.assertIn("Backup kind:         full, starting a new chain: " + reason,
+                      dry.out.splitlines())
+        res = self.backup("-i")
+        self.assertEqual(res.rc, 0, res.err)
+        ts = os.path.basename(self.backup_dir(res))
+        self.assertIn("Full backup, starting a new chain: %s." % reason, res.out_lines)
+        self.assertEqual(self.calls("info"), [opened, opened])
+        self.assertEqual(self.calls("backup-begin"), [])
+        self.assertEqual(self.chain_file(os.path.join(self.vm_dir, ts)),
+                         "kind=full\ncheckpoint=quorlane-%s\ndisk=vda %d\n" % (ts, SIZE))
+        self.assertIn(["virsh", "checkpoint-delete", "web01", "quorlane-" + TIP], self.box.calls())
+        self.assertEqual(sorted(os.listdir(self.vm_dir)), [TIP, ts])
+
+        # The new chain goes on.
+        self.serve(checkpoints=["quorlane-" + ts])
+        while time.strftime("%Y-%m-%d_%H-%M-%S") <= ts:
+            time.sleep(0.05)
+        res = self.backup("-i")
+        self.assertEqual(res.rc, 0, res.err)
+        self.assertIn("Incremental backup: only the blocks changed since backup %s (backup 2 of "
+                      "at most 7 in its chain)." % ts, res.out_lines)
+        self.assertEqual(len(os.listdir(self.vm_dir)), 3)
+
+    def test_a_failed_job_leaves_no_checkpoint_scratch_or_directory(self):
+        self.lay_out_chain(TIP)
+        self.serve(checkpoints=["quorlane-" + TIP], completed=("Failed", "no space"))
+        res = self.backup("-i")
+        self.assertEqual(res.rc, 1)
+        self.assertIn("ERROR: The backup job on VM 'web01' ended Failed: no space", res.err_lines)
+        self.assertRegex(self.box.app_log()[-1], r" result=failure stage=step6_disk_backup "
+                         r"kind=incremental parent=%s duration" % TIP)
+        self.assertEqual(self.calls("domjobabort"), [])
+        deleted = [c[3] for c in self.calls("checkpoint-delete")]
+        self.assertEqual(len(deleted), 1, deleted)
+        self.assertRegex(deleted[0], r"quorlane-(?!%s)" % TIP)
+        self.assertEqual(os.listdir(self.vm_dir), [TIP])
+        self.assertFalse(os.path.exists(self.scratch))
 
     def test_retention_keeps_what_kept_backups_depend_on(self):
         chains = [("2026-01-01_00-00-00", "full", None), ("2026-01-02_00-00-00", "incremental",
