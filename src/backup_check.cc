@@ -126,7 +126,7 @@ bool BackupCheck::checkFiles(CheckScope scope) {
   }
   for (const auto& [target, source] : inventory_.disks) {
     if (!checkImage(target, backup_.diskImage(target), scope.readBack)) sound = false;
-    throwIfInterrupted();
+    checkInterrupted();
   }
   return checkChain() && sound;
 }
@@ -171,7 +171,7 @@ bool BackupCheck::checkImage(const std::string& target, const std::string& image
   virtualSizes_[target] = size.bytes;
   if (!readBack) return true;
   const CommandResult read = qemuImg_.readBack(image, size.bytes);
-  throwIfInterrupted();
+  checkInterrupted();
   if (!read.ok()) {
     log_.error("Image does not read back whole: " + image + ": " + firstLine(read.err));
     return false;
@@ -182,7 +182,7 @@ bool BackupCheck::checkImage(const std::string& target, const std::string& image
 
 bool BackupCheck::passesQemuImgCheck(const std::string& image) {
   const CommandResult check = qemuImg_.check(image);
-  throwIfInterrupted();
+  checkInterrupted();
   if (check.ok()) return true;
   log_.error("qemu-img check failed for " + image + ": " + firstLine(check.err + check.out));
   return false;

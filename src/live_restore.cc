@@ -12,6 +12,7 @@
 #include <sstream>
 #include <vector>
 
+#include "quorlane/backup_error.h"
 #include "quorlane/cli.h"
 #include "quorlane/files.h"
 #include "quorlane/paths.h"
@@ -108,7 +109,7 @@ void LiveRestore::createImageOnBackup(const RestoreTarget& t) {
   log_.info("         -> " + t.path + " (reading from the backup until the copy ends)");
   const CommandResult created =
       qemuImg_.createOnBacking(t.temp, absolutePath(t.source), check_.virtualSizes().at(t.label));
-  throwIfInterrupted();
+  checkInterrupted();
   if (!created.ok()) {
     throw BackupError("Could not create " + t.temp + ": " + firstLine(created.err), "failure");
   }
@@ -247,7 +248,7 @@ void LiveRestore::pullDisk(const std::string& target, const std::string& image) 
         lastPercent = percent;
         return true;
       });
-  throwIfInterrupted();
+  checkInterrupted();
   if (!pull.ok()) {
     // virsh writes its error after the last progress line, on the same line.
     const std::size_t error = pull.err.rfind("error: ");

@@ -133,7 +133,7 @@ void Restore::runCheck() {
   const std::string& path = check_.backup().path;
   log_.info("Step 2: Checking backup " + path + "...");
   const bool sound = check_.sound({.requireCorrected = true});
-  throwIfInterrupted();
+  checkInterrupted();
   if (!sound) {
     log_.error("Backup is damaged or incomplete: " + path);
     throw BackupError("Do not restore from it; pick another one with --list.", "damaged");
@@ -164,12 +164,12 @@ void Restore::copyImage(const RestoreTarget& t) {
   log_.info("  " + t.label + ": " + t.source);
   log_.info("         -> " + t.path);
   const CommandResult convert = qemuImg_.copy(t.source, t.temp);
-  throwIfInterrupted();
+  checkInterrupted();
   if (!convert.ok()) {
     throw BackupError("Could not write " + t.temp + ": " + firstLine(convert.err), "failure");
   }
   const CommandResult compare = qemuImg_.compare(t.source, t.temp);
-  throwIfInterrupted();
+  checkInterrupted();
   if (!compare.ok()) {
     throw BackupError("Restored image differs from the backup: " + t.temp + ": " +
                           firstLine(compare.out + compare.err),

@@ -44,7 +44,7 @@ void RestoreFiles::validate(CheckScope scope) {
     throw BackupError("qemu-img not found on PATH (install qemu-utils)", "failure");
   }
   const bool sound = check_.sound(scope);
-  throwIfInterrupted();
+  checkInterrupted();
   if (!sound) {
     throw BackupError("Backup is damaged or incomplete: " + check_.backup().path +
                           " (pick another one with --list)",
@@ -196,7 +196,7 @@ void RestoreFiles::write(const DiskWriter& writeDisk) {
                         "failure");
     }
   }
-  throwIfInterrupted();
+  checkInterrupted();
 }
 
 // A restore killed outright (SIGKILL, power loss) cannot clean up after
@@ -263,7 +263,7 @@ void RestoreFiles::moveIntoPlace() {
   createdDirs_.clear();
   writing_ = false;
   inPlace_ = true;
-  throwIfInterrupted();
+  checkInterrupted();
 }
 
 void RestoreFiles::define(std::string_view step) {

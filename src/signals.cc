@@ -3,7 +3,6 @@
 #include <atomic>
 #include <csignal>
 
-#include "quorlane/backup_error.h"
 
 namespace {
 
@@ -27,10 +26,6 @@ void installTerminationHandlers() {
 }
 
 int caughtSignal() { return gCaughtSignal.load(std::memory_order_relaxed); }
-
-void throwIfInterrupted() {
-  if (const int signo = caughtSignal(); signo != 0) throw BackupInterrupted(signo);
-}
 
 std::string signalReason(int signo) {
   switch (signo) {

@@ -7,24 +7,31 @@
 
 namespace quorlane {
 
-// A failure of one of the backup steps. The run logs its message, unless
-// the thrower has logged the failure in full already.
+// The failure of a step of a run, of either program. The run logs its
+// message, unless the thrower has logged the failure in full already, and
+// records it; `stage` names what the run record says of it where the
+// thrower knows that better than the run does.
 class BackupError : public std::runtime_error {
  public:
-  explicit BackupError(std::string message) : BackupError(std::move(message), false) {}
+  explicit BackupError(std::string message, std::string stage = {}, bool alreadyReported = false)
+      : std::runtime_error(std::move(message)),
+        stage_(std::move(stage)),
+        alreadyReported_(alreadyReported) {}
   // A failure that the thrower has logged in full.
-  static BackupError reported(std::string summary) { return BackupError(std::move(summary), true); }
+  static BackupError reported(std::string summary, std::string stage = {}) {
+    return BackupError(std::move(summary), std::move(stage), true);
+  }
 
+  const std::string& stage() const { return stage_; }
   bool alreadyReported() const { return alreadyReported_; }
 
  private:
-  BackupError(std::string message, bool alreadyReported)
-      : std::runtime_error(std::move(message)), alreadyReported_(alreadyReported) {}
-
+  std::string stage_;
   bool alreadyReported_;
 };
 
-// A termination signal noticed between two steps.
+// A termination signal noticed between two steps, or after an outside
+// command.
 class BackupInterrupted : public std::exception {
  public:
   explicit BackupInterrupted(int signo) : signo_(signo) {}

@@ -12,10 +12,6 @@ void installTerminationHandlers();
 // The termination signal recorded since the handlers were installed, or 0.
 int caughtSignal();
 
-// Throws BackupInterrupted when a termination signal has been recorded: a
-// run calls it where it acts on one.
-void throwIfInterrupted();
-
 // How a run record names the signal: "SIGHUP (terminal disconnect)",
 // "SIGINT (Ctrl-C)", "SIGTERM", or "signal N".
 std::string signalReason(int signo);
