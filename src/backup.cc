@@ -353,6 +353,7 @@ void Backup::validate() {
     }
     chainLength_ = std::stol(opts_.chainLengthRaw);
   }
+  if (!vmLock_.take(config::kRunLockDir, vm, config::kAppName)) throw BackupError(vmLock_.why());
 
   for (const std::string program : {"virsh", "qemu-img"}) {
     if (!onPath(program)) throw BackupError("Required command not found in PATH: " + program);
@@ -755,7 +756,12 @@ void Backup::pruneOldBackups() {
     log_.trace(std::to_string(total) +
                " backup(s) present; those beyond the limit hold the chains of kept ones.");
   }
+  const PruneLock locks(vmDir, opts_.vmName, pruned);
   for (const std::string& name : pruned) {
+    if (locks.kept(name)) {
+      log_.info("  Keeping old backup " + name + ": a restore is reading it.");
+      continue;
+    }
     log_.info("  Deleting old backup: " + name);
     std::error_code ec;
     fs::remove_all(joinPath(vmDir, name), ec);

@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "quorlane/cli.h"
+#include "quorlane/config.h"
 #include "quorlane/files.h"
 #include "quorlane/paths.h"
 #include "quorlane/restore.h"
@@ -269,6 +270,11 @@ int Restore::runFinish() {
     return kExitFailure;
   }
   pin_ = *pin;
+  if (!vmLock_.take(config::kRunLockDir, newName_, kRestoreAppName)) {
+    log_.error(vmLock_.why());
+    record("failure");
+    return kExitFailure;
+  }
   bool copied = true;
   for (const auto& [target, image] : pin_.images) {
     copied = copied && qemuImg_.hasBackingFile(image) == false;

@@ -339,6 +339,11 @@ int Restore::runCheck() {
     record("failure");
     return kExitFailure;
   }
+  if (!backupLock_.take(backup_)) {
+    log_.error(backupLock_.why());
+    record("failure");
+    return kExitFailure;
+  }
   log_.info("Step 2: Checking backup " + backup_.path + "...");
   const bool complete = checkDiskCopy();
   const bool sound = loadDefinition() && checkFiles(true) && complete;
@@ -627,6 +632,11 @@ int Restore::runRestore() {
     record("failure");
     return kExitFailure;
   }
+  if (!backupLock_.take(backup_)) {
+    log_.error(backupLock_.why());
+    record("failure");
+    return kExitFailure;
+  }
   if (!qemuImg_.present()) {
     log_.error("qemu-img not found on PATH (install qemu-utils)");
     record("failure");
@@ -651,6 +661,11 @@ int Restore::runRestore() {
     printDryRun();
     record("dry_run");
     return kExitSuccess;
+  }
+  if (!vmLock_.take(config::kRunLockDir, newName_, kRestoreAppName)) {
+    log_.error(vmLock_.why());
+    record("failure");
+    return kExitFailure;
   }
   removeLeftoverTemporaries();
   const bool written = writeFiles();

@@ -9,6 +9,7 @@
 #include "quorlane/cli.h"
 #include "quorlane/logging.h"
 #include "quorlane/qemu_img.h"
+#include "quorlane/run_lock.h"
 #include "quorlane/virsh.h"
 
 namespace quorlane {
@@ -94,6 +95,7 @@ class Backup {
   Logger& log_;
   Virsh virsh_;
   QemuImg qemuImg_;
+  VmLock vmLock_;  // held from step 1 until the job is gone
   std::int64_t startEpoch_ = 0;
   long keepCount_ = 0;
   long chainLength_ = 7;

@@ -10,6 +10,7 @@
 #include "quorlane/backup_dir.h"
 #include "quorlane/logging.h"
 #include "quorlane/qemu_img.h"
+#include "quorlane/run_lock.h"
 #include "quorlane/virsh.h"
 
 namespace quorlane {
@@ -131,6 +132,8 @@ class Restore {
   std::map<std::string, std::string> virtualSizes_;  // target to bytes, as qemu-img says
   Pin pin_;                                          // the live restore's, once written
   bool vmStarted_ = false;
+  BackupReadLock backupLock_;  // while the backup is read
+  VmLock vmLock_;              // while the restored VM is written
 };
 
 }  // namespace quorlane
