@@ -84,7 +84,7 @@ bool VmLock::take(std::string_view dir, const std::string& vm, std::string_view 
   const std::string path = joinPath(directory, lockFileName(vm));
   const std::string failure = "Could not lock VM '" + vm + "' against other runs: ";
   if (mkdir(directory.c_str(), 0755) == 0) {
-    chmod(directory.c_str(), 0755);
+    chmod(directory.c_str(), 0755);  // whatever the umask
   } else if (errno != EEXIST) {
     why_ = failure + directory + ": " + std::strerror(errno);
     return false;
