@@ -328,6 +328,7 @@ void Backup::validate() {
   log_.info("Step 1: Validating arguments and environment...");
   validateArguments();
   const std::string& vm = opts_.vmName;
+  if (!vmLock_.take(config::kRunLockDir, vm, config::kAppName)) throw BackupError(vmLock_.why());
   for (const std::string program : {"virsh", "qemu-img"}) {
     if (!onPath(program)) throw BackupError("Required command not found in PATH: " + program);
   }
@@ -762,7 +763,12 @@ void Backup::pruneOldBackups() {
   if (plan.deleted.empty()) {
     log_.trace(present + "; those beyond the limit hold the chains of kept ones.");
   }
+  const PruneLock locks(vmDir, opts_.vmName, plan.deleted);
   for (const std::string& name : plan.deleted) {
+    if (locks.kept(name)) {
+      log_.info("  Keeping old backup " + name + ": a restore is reading it.");
+      continue;
+    }
     log_.info("  Deleting old backup: " + name);
     std::error_code ec;
     fs::remove_all(joinPath(vmDir, name), ec);

@@ -21,6 +21,7 @@ void BackupCheck::locate(bool completeOnly) {
   } else {
     locateDirectory(completeOnly);
   }
+  if (!readLock_.take(backup_)) throw BackupError(readLock_.why(), "failure");
   log_.trace("Backup directory: " + backup_.path);
 }
 

@@ -7,6 +7,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "quorlane/fd.h"
+
 namespace quorlane {
 
 std::optional<std::string> readFile(const std::string& path) {
@@ -27,11 +29,9 @@ WriteOutcome writeFile(const std::string& path, const std::string& content) {
 }
 
 int syncPath(const std::string& path) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return errno;
-  const int result = fsync(fd) == 0 || errno == EINVAL ? 0 : errno;
-  close(fd);
-  return result;
+  const Fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd) return errno;
+  return fsync(fd.get()) == 0 || errno == EINVAL ? 0 : errno;
 }
 
 }  // namespace quorlane

@@ -205,6 +205,7 @@ void LiveRestore::findPin() {
       dir.empty() ? std::nullopt : readFile(noted_.pinFile(vm()));
   const std::optional<Pin> pin = text ? parsePin(*text) : std::nullopt;
   if (!pin) throw BackupError("VM '" + vm() + "' is not being live-restored.");
+  files_.lockVm(vm());
   pin_ = *pin;
   pinned_ = true;
 }

@@ -9,6 +9,8 @@
 #include <csignal>
 #include <string_view>
 
+#include "quorlane/fd.h"
+
 extern char** environ;
 
 namespace quorlane {
@@ -40,10 +42,19 @@ std::vector<char*> pointersTo(const std::vector<std::string>& strings) {
   return pointers;
 }
 
-void closeIfOpen(int& fd) {
-  if (fd < 0) return;
-  close(fd);
-  fd = -1;
+struct Pipe {
+  Fd read;
+  Fd write;
+};
+
+// Close-on-exec keeps the pipe out of any program started later; the child's
+// own copies on descriptors 1 and 2 lose the flag through dup2.
+bool openPipe(Pipe& pipe) {
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) return false;
+  pipe.read = Fd(fds[0]);
+  pipe.write = Fd(fds[1]);
+  return true;
 }
 
 // Everything the child needs is built before the fork: after it, only
@@ -51,10 +62,11 @@ void closeIfOpen(int& fd) {
 [[noreturn]] void execChild(char* const* args, char* const* env, int outWrite, int errWrite) {
   dup2(outWrite, STDOUT_FILENO);
   dup2(errWrite, STDERR_FILENO);
-  const int devNull = open("/dev/null", O_RDONLY);
-  if (devNull >= 0) {
-    dup2(devNull, STDIN_FILENO);
-    if (devNull != STDIN_FILENO) close(devNull);
+  {
+    // Closed before the exec, unless it already is standard input.
+    Fd devNull(open("/dev/null", O_RDONLY));
+    if (devNull) dup2(devNull.get(), STDIN_FILENO);
+    if (devNull.get() == STDIN_FILENO) devNull.release();
   }
   execvpe(args[0], args, env);
   _exit(127);
@@ -64,9 +76,10 @@ void closeIfOpen(int& fd) {
 // the other is being read can never block the exchange. A watcher sees the
 // output so far at least once a second; when it says stop, the program gets
 // SIGTERM and is drained to its end like any other.
-void readBoth(int outRead, int errRead, std::string& out, std::string& err, pid_t pid,
+void readBoth(Fd& outRead, Fd& errRead, std::string& out, std::string& err, pid_t pid,
               const OutputWatcher* watch) {
-  pollfd fds[2] = {{outRead, POLLIN, 0}, {errRead, POLLIN, 0}};
+  Fd* sources[2] = {&outRead, &errRead};
+  pollfd fds[2] = {{outRead.get(), POLLIN, 0}, {errRead.get(), POLLIN, 0}};
   std::string* sinks[2] = {&out, &err};
   char buffer[4096];
   bool stopped = false;
@@ -88,12 +101,15 @@ void readBoth(int outRead, int errRead, std::string& out, std::string& err, pid_
       if (n > 0) {
         sinks[i]->append(buffer, static_cast<std::size_t>(n));
       } else {
-        closeIfOpen(fds[i].fd);
+        sources[i]->close();
+        fds[i].fd = -1;
       }
     }
   }
-  closeIfOpen(fds[0].fd);
-  closeIfOpen(fds[1].fd);
+  // After a failed poll, a program still writing ends on SIGPIPE instead of
+  // blocking the wait for it.
+  outRead.close();
+  errRead.close();
 }
 
 int decodeStatus(int status) {
@@ -109,28 +125,18 @@ CommandResult run(const std::vector<std::string>& argv, const OutputWatcher* wat
   const std::vector<std::string> envStrings = childEnvironment();
   const std::vector<char*> env = pointersTo(envStrings);
 
-  // Close-on-exec keeps these pipes out of any program started later; the
-  // child's own copies on descriptors 1 and 2 lose the flag through dup2.
-  int outPipe[2];
-  int errPipe[2];
-  if (pipe2(outPipe, O_CLOEXEC) != 0) return result;
-  if (pipe2(errPipe, O_CLOEXEC) != 0) {
-    close(outPipe[0]);
-    close(outPipe[1]);
-    return result;
-  }
+  Pipe outPipe;
+  Pipe errPipe;
+  if (!openPipe(outPipe) || !openPipe(errPipe)) return result;
 
   const pid_t pid = fork();
-  if (pid < 0) {
-    for (int fd : {outPipe[0], outPipe[1], errPipe[0], errPipe[1]}) close(fd);
-    return result;
-  }
-  if (pid == 0) execChild(args.data(), env.data(), outPipe[1], errPipe[1]);
+  if (pid < 0) return result;
+  if (pid == 0) execChild(args.data(), env.data(), outPipe.write.get(), errPipe.write.get());
 
   result.started = true;
-  close(outPipe[1]);
-  close(errPipe[1]);
-  readBoth(outPipe[0], errPipe[0], result.out, result.err, pid, watch);
+  outPipe.write.close();
+  errPipe.write.close();
+  readBoth(outPipe.read, errPipe.read, result.out, result.err, pid, watch);
 
   int status = 0;
   pid_t waited;

@@ -176,9 +176,16 @@ void RestoreFiles::printDryRun() const {
   std::cout << "\n(Dry run. No changes made.)\n";
 }
 
+void RestoreFiles::lockVm(const std::string& vm) {
+  if (!vmLock_.take(config::kRunLockDir, vm, kRestoreAppName)) {
+    throw BackupError(vmLock_.why(), "failure");
+  }
+}
+
 // Writes every target under its temporary name and flushes it: the disks
 // first (step 2), then the NVRAM file and the definition.
 void RestoreFiles::write(const DiskWriter& writeDisk) {
+  lockVm(vmName_);
   removeLeftoverTemporaries();
   writing_ = true;
   createTargetDirs();

@@ -3,7 +3,6 @@
 #include <atomic>
 #include <csignal>
 
-
 namespace {
 
 std::atomic<int> gCaughtSignal{0};

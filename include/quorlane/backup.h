@@ -14,6 +14,7 @@
 #include "quorlane/incremental_job.h"
 #include "quorlane/logging.h"
 #include "quorlane/qemu_img.h"
+#include "quorlane/run_lock.h"
 #include "quorlane/virsh.h"
 
 namespace quorlane {
@@ -92,6 +93,7 @@ class Backup {
   Logger& log_;
   Virsh virsh_;
   QemuImg qemuImg_;
+  VmLock vmLock_;  // held from step 1 until the job is gone
   std::int64_t startEpoch_ = 0;
   long keepCount_ = 0;
   long chainLength_ = 7;

@@ -9,6 +9,7 @@
 #include "quorlane/qemu_img.h"
 #include "quorlane/restore_cli.h"
 #include "quorlane/restore_xml.h"
+#include "quorlane/run_lock.h"
 
 namespace quorlane {
 
@@ -27,8 +28,9 @@ class BackupCheck {
   BackupCheck(const RestoreOptions& opts, Logger& log, CommandRunner& runner);
 
   // The backup of --backup-dir, or of --vm-name under --backup-root: the one
-  // --timestamp names, else the newest (complete one, with completeOnly).
-  // Throws BackupError when there is none such.
+  // --timestamp names, else the newest (complete one, with completeOnly),
+  // and keeps it and the backups it depends on from retention while this
+  // object lives. Throws BackupError when there is none such.
   void locate(bool completeOnly);
   // Logs each problem of the located backup; true when there is none.
   bool sound(CheckScope scope);
@@ -56,6 +58,7 @@ class BackupCheck {
   Logger& log_;
   QemuImg qemuImg_;
   BackupDir backup_;
+  BackupReadLock readLock_;
   std::string verbatimXml_;
   DefinitionInventory inventory_;
   std::map<std::string, std::string> virtualSizes_;

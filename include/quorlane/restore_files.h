@@ -10,6 +10,7 @@
 #include "quorlane/logging.h"
 #include "quorlane/qemu_img.h"
 #include "quorlane/restore_cli.h"
+#include "quorlane/run_lock.h"
 #include "quorlane/virsh.h"
 
 namespace quorlane {
@@ -42,7 +43,11 @@ class RestoreFiles {
   // Step 1. Throws BackupError with every problem logged.
   void validate(CheckScope scope);
   void printDryRun() const;
-  // Steps 2 to 4; acts on a termination signal after the step it came in.
+  // Takes the lock of the VM, held until this object is gone: one run
+  // changes a VM at a time. Throws BackupError naming the run that holds it.
+  void lockVm(const std::string& vm);
+  // Steps 2 to 4, under the restored VM's lock; acts on a termination
+  // signal after the step it came in.
   void write(const DiskWriter& writeDisk);
   // Step 5; acts on a termination signal that came until its end.
   void moveIntoPlace();
@@ -82,6 +87,7 @@ class RestoreFiles {
   std::string restoredXml_;
   std::vector<RestoreTarget> targets_;
   std::vector<std::string> createdDirs_;
+  VmLock vmLock_;
   bool writing_ = false;  // temporaries are being written, none renamed into place yet
   bool inPlace_ = false;
 };

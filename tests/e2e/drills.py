@@ -1,5 +1,6 @@
 """Helpers of the drills against the real libvirt daemon and QEMU (test_drill_*.py,
 test_guest_*.py and the other end-to-end files that run the tool for real)."""
+import glob
 import os
 import re
 import shlex
@@ -143,6 +144,51 @@ def run_with_copy_held(tool, args, during, extra_path=()):
     return result
 
 
+# ------------------------------------------------------- incremental runs
+
+CHECKPOINT_PREFIX = "quorlane-"
+
+# A qemu-img whose 'convert' waits at a gate: it notes its pid in the marker
+# file and copies only once the release file exists.
+GATED_QEMU_IMG = """#!/bin/sh
+if [ "$1" = convert ]; then
+  echo "convert $$" >> '%(marker)s'
+  while [ ! -e '%(release)s' ]; do sleep 0.05; done
+fi
+exec /usr/bin/qemu-img "$@"
+"""
+
+# A virsh that records its arguments; 'backup-begin' returns only once the
+# release file exists (the job runs meanwhile).
+GATED_VIRSH = """#!/bin/sh
+printf '%%s\\n' "$*" >> '%(calls)s'
+if [ "$1" = backup-begin ]; then
+  /usr/bin/virsh "$@"
+  status=$?
+  echo "begun $status" >> '%(marker)s'
+  while [ ! -e '%(release)s' ]; do sleep 0.05; done
+  exit $status
+fi
+exec /usr/bin/virsh "$@"
+"""
+
+
+def checkpoint_names(vm):
+    out = virsh("checkpoint-list", vm.name, "--name").stdout
+    return sorted(line.strip() for line in out.splitlines() if line.strip())
+
+
+def job_type(vm):
+    out = virsh("domjobinfo", vm.name).stdout
+    match = re.search(r"^Job type:\s*(\S+)", out, re.M)
+    return match.group(1) if match else out
+
+
+def scratch_images(vm):
+    directories = {os.path.dirname(path) for path in vm.images.values()}
+    return sorted(p for d in directories for p in glob.glob(os.path.join(d, "*scratch*")))
+
+
 def wait_for_file(path, timeout=60):
     deadline = time.time() + timeout
     while time.time() < deadline:
@@ -160,9 +206,7 @@ def start_tool(tool, args, extra_path=(), new_session=False):
     leads its own process group, and os.killpg reaches it together with the
     programs it runs, as Ctrl-C at a terminal would.
     """
-    script = 'mount --bind "$1" /var/log || exit 99\nshift\nexec "$@"'
-    command = ["unshare", "--mount", "--propagation", "private", "/bin/sh", "-c", script,
-               "sh", tool.varlog, vmlib.BINARY] + [str(a) for a in args]
+    command = tool.box.namespace() + [vmlib.BINARY] + [str(a) for a in args]
     env = tool.box.env(":".join(list(extra_path) + [vmlib.SYSTEM_PATH]))
     proc = subprocess.Popen(command, env=env, cwd=tool.root, stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE, stdin=subprocess.DEVNULL, text=True,

@@ -11,7 +11,6 @@ holds its files, and the last incremental's restore boots.
 After every test the VMs carry only the newest backup's checkpoint and its
 bitmaps: no other checkpoint, no scratch image, no backup job.
 """
-import glob
 import json
 import os
 import re
@@ -23,43 +22,14 @@ import unittest
 import guest
 import vmlib
 from vmlib import harness, virsh
-from drills import (MIB, DrillCase, finish_tool, sleep_past, start_tool, timestamp_dirs,
-                    wait_for_file)
+from drills import (CHECKPOINT_PREFIX, GATED_QEMU_IMG, GATED_VIRSH, MIB, DrillCase,
+                    checkpoint_names, finish_tool, job_type, scratch_images, sleep_past,
+                    start_tool, timestamp_dirs, wait_for_file)
 
 KIB = 1024
-CHECKPOINT_PREFIX = "quorlane-"
-
-# A qemu-img whose 'convert' waits at a gate: it notes its pid in the marker
-# file and copies only once the release file exists.
-GATED_QEMU_IMG = """#!/bin/sh
-if [ "$1" = convert ]; then
-  echo "convert $$" >> '%(marker)s'
-  while [ ! -e '%(release)s' ]; do sleep 0.05; done
-fi
-exec /usr/bin/qemu-img "$@"
-"""
-
-# A virsh that records its arguments; 'backup-begin' returns only once the
-# release file exists (the job runs meanwhile).
-GATED_VIRSH = """#!/bin/sh
-printf '%%s\\n' "$*" >> '%(calls)s'
-if [ "$1" = backup-begin ]; then
-  /usr/bin/virsh "$@"
-  status=$?
-  echo "begun $status" >> '%(marker)s'
-  while [ ! -e '%(release)s' ]; do sleep 0.05; done
-  exit $status
-fi
-exec /usr/bin/virsh "$@"
-"""
 
 
 # ----------------------------------------------------------- the VM's view
-
-def checkpoint_names(vm):
-    out = virsh("checkpoint-list", vm.name, "--name").stdout
-    return sorted(line.strip() for line in out.splitlines() if line.strip())
-
 
 def qemu_bitmaps(vm):
     """{image file: sorted bitmap names} of every block node of the running
@@ -72,17 +42,6 @@ def qemu_bitmaps(vm):
         if names:
             found.setdefault(node["file"], []).extend(names)
     return {path: sorted(names) for path, names in found.items()}
-
-
-def job_type(vm):
-    out = virsh("domjobinfo", vm.name).stdout
-    match = re.search(r"^Job type:\s*(\S+)", out, re.M)
-    return match.group(1) if match else out
-
-
-def scratch_images(vm):
-    directories = {os.path.dirname(path) for path in vm.images.values()}
-    return sorted(p for d in directories for p in glob.glob(os.path.join(d, "*scratch*")))
 
 
 def write_zeroes(vm, target, offset, length):

@@ -70,9 +70,7 @@ class LiveRun:
         self.out_path = os.path.join(self.dir, "out")
         self.err_path = os.path.join(self.dir, "err")
         self.log_start = len(tool.box.restore_log())
-        script = 'mount --bind "$1" /var/log || exit 99\nshift\nexec "$@"'
-        command = ["unshare", "--mount", "--propagation", "private", "/bin/sh", "-c", script,
-                   "sh", tool.varlog, os.path.abspath(harness.RESTORE_BINARY)]
+        command = tool.box.namespace() + [os.path.abspath(harness.RESTORE_BINARY)]
         command += [str(a) for a in args]
         env = tool.box.env(":".join(list(extra_path) + [vmlib.SYSTEM_PATH]))
         with open(self.out_path, "w") as out, open(self.err_path, "w") as err:

@@ -35,6 +35,8 @@ Stable API (other test modules import it; only additions, no changes):
   images_equal(a, b, fmt_a=None, fmt_b=None) -> (bool, qemu-img's text)
   image_info(path) -> dict     (qemu-img info --output=json -U)
   Tool()                       runs the binary in a private mount namespace
+                               (its own /var/log and /run/quorlane: the runs
+                               of one Tool share their VM locks)
       .run(args, extra_path=(), timeout=600, env=None) -> ToolResult
       .varlog .cleanup()
   make_tool(testcase)          a Tool that is cleaned up after the test
@@ -556,7 +558,8 @@ class ToolResult(harness.Result):
 
 class Tool:
     """Runs the binary with the real virsh and qemu-img inside a private mount
-    namespace whose /var/log is a test-owned directory."""
+    namespace whose /var/log and /run/quorlane are test-owned directories
+    (/run/libvirt stays the host's, for virsh)."""
 
     def __init__(self):
         self.box = harness.Sandbox()

@@ -1,7 +1,9 @@
 """Runs the real quorlane-backup against stand-in virsh and qemu-img.
 
-Every run happens in a private mount namespace with a test-owned directory
-bound over /var/log, so the application log of the machine is never touched.
+Every run happens in a private mount namespace with test-owned directories
+bound over /var/log and /run/quorlane, so the application log and the VM
+locks of the machine are never touched: the runs of one sandbox share their
+locks, and those of different sandboxes never do.
 """
 import json
 import os
@@ -20,6 +22,7 @@ RESTORE_BINARY = os.environ.get("QUORLANE_RESTORE_BINARY",
 TS = r"\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\] "
 TS_DIR = re.compile(r"^\d{4}-\d\d-\d\d_\d\d-\d\d-\d\d$")
 SNAPSHOT = "quorlane-backup-temp"
+RUN_LOCK_DIR = "/run/quorlane"
 
 
 def strip_ts(text):
@@ -71,14 +74,17 @@ class Result:
 
 
 class Sandbox:
-    """A private bin directory with the stand-ins, a scenario, and a private /var/log."""
+    """A private bin directory with the stand-ins, a scenario, and a private
+    /var/log and /run/quorlane."""
 
     def __init__(self, rules=None):
         self.root = tempfile.mkdtemp(prefix="quorlane-it-")
         self.bin = os.path.join(self.root, "bin")
         self.varlog = os.path.join(self.root, "varlog")
+        self.run_locks = os.path.join(self.root, "run-quorlane")
         os.makedirs(self.bin)
         os.makedirs(self.varlog)
+        os.makedirs(self.run_locks)
         for name in ("virsh", "qemu-img"):
             os.symlink(os.path.join(HERE, "standin.py"), os.path.join(self.bin, name))
         self.set_rules(rules or [])
@@ -128,12 +134,23 @@ class Sandbox:
                 result[name] = value
         return result
 
+    def namespace(self, setup=""):
+        """The command that runs the command after it in a private mount
+        namespace with this sandbox's directories over /var/log and
+        /run/quorlane, after the shell commands `setup`; the pid stays the
+        program's (unshare and sh exec it)."""
+        # A mount point for the sandboxes' lock directories: an empty
+        # directory in the host's tmpfs, which the tool would create anyway.
+        os.makedirs(RUN_LOCK_DIR, mode=0o755, exist_ok=True)
+        script = ('mount --bind "$1" /var/log || exit 99\n'
+                  'mount --bind "$2" %s || exit 99\n%s\nshift 2\nexec "$@"' % (RUN_LOCK_DIR, setup))
+        return ["unshare", "--mount", "--propagation", "private", "/bin/sh", "-c", script, "sh",
+                self.varlog, self.run_locks]
+
     def start(self, args, setup="", path=None, cwd=None, binary=None, env=None):
         """Starts the binary; its pid is the Popen's pid (the shell execs it).
         env: variables set over the usual environment (see Sandbox.env)."""
-        script = 'mount --bind "$1" /var/log || exit 99\n%s\nshift\nexec "$@"' % setup
-        command = ["unshare", "--mount", "--propagation", "private", "/bin/sh", "-c", script,
-                   "sh", self.varlog, os.path.abspath(binary or BINARY)] + list(args)
+        command = self.namespace(setup) + [os.path.abspath(binary or BINARY)] + list(args)
         env = self.env(path, env)
         # unshare and sh are found through the test's own PATH, not the stand-ins'.
         return subprocess.Popen(command, env=env, cwd=cwd or self.root, stdout=subprocess.PIPE,
@@ -212,12 +229,14 @@ def prior_snapshot_lines(vm, root):
 
 
 def sandbox_tree(box):
-    """Everything under the sandbox except the stand-ins' bin dir and /var/log."""
+    """Everything under the sandbox except the stand-ins' bin dir, /var/log
+    and /run/quorlane."""
+    private = {os.path.basename(p) for p in (box.bin, box.varlog, box.run_locks)}
     found = []
     for top, dirs, files in os.walk(box.root):
         rel = os.path.relpath(top, box.root)
         if rel == ".":
-            dirs[:] = [d for d in dirs if d not in ("bin", "varlog")]
+            dirs[:] = [d for d in dirs if d not in private]
         found += [os.path.join(rel, n) + ("/" if n in dirs else "") for n in dirs + files]
     return sorted(found)
 

@@ -9,6 +9,7 @@ first matching rule of scenario.json beside itself:
    "prefix": ["snapshot-create-as"],                  leading arguments,
    "stdout": "...", "stderr": "...", "exit": 0,
    "delay": 0.0,            seconds to sleep before answering
+   "wait_for": "/path",     answer only once this file exists
    "times": 1,              rule applies this many times, then is skipped
    "copy": true,            copy argv[-2] to argv[-1] (a disk conversion)
    "exec": ["cmd", ...]}    run this instead and answer with its result
@@ -62,6 +63,8 @@ for index, rule in enumerate(rules):
     with open(counts_path, "w") as f:
         json.dump(counts, f)
     time.sleep(rule.get("delay", 0))
+    while "wait_for" in rule and not os.path.exists(rule["wait_for"]):
+        time.sleep(0.05)
     if "save" in rule:
         for arg in args:
             if os.path.isfile(arg):

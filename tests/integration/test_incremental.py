@@ -27,7 +27,8 @@ def job_info(kind, error=None):
     return text + ("Error message:    %s\n" % error if error else "") + "\n"
 
 
-class IncrementalTest(BackupTest):
+class IncrementalSandbox(BackupTest):
+    """A sandbox with a VM of one qcow2 disk and helpers for runs with -i."""
 
     def _prepare(self):
         super()._prepare()
@@ -81,6 +82,9 @@ class IncrementalTest(BackupTest):
     def chain_file(self, d):
         with open(os.path.join(d, "web01.chain")) as f:
             return f.read()
+
+
+class IncrementalTest(IncrementalSandbox):
 
     def test_a_full_backup_starts_the_chain_and_the_next_run_continues_it(self):
         self.serve()

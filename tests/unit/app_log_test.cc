@@ -30,8 +30,8 @@ const std::string kFileWarning =
     "WARN: Could not write to application log: /var/log/quorlane/quorlane-backup.log\n";
 
 // Child exit statuses for namespace setup problems, distinct from a body's 0.
-constexpr int kNoNamespace = 77;
-constexpr int kMountFailed = 78;
+using test_support::kMountFailed;
+using test_support::kNoNamespace;
 
 using test_support::ChildOutcome;
 
@@ -69,10 +69,7 @@ std::string append(std::string_view line) {
 // empty tmpfs on /var/log; what body returns comes back as the outcome's
 // out. Without a body it only probes whether that works.
 ChildOutcome inPrivateVarLog(const std::function<std::string()>& body) {
-  return test_support::runInChild([&body] {
-    if (unshare(CLONE_NEWNS) != 0) return kNoNamespace;
-    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return kMountFailed;
-    if (mount("tmpfs", "/var/log", "tmpfs", 0, "mode=0755") != 0) return kMountFailed;
+  return test_support::runInSandbox([&body] {
     const std::string report = body ? body() : "";
     if (!report.empty() && write(STDOUT_FILENO, report.data(), report.size()) < 0) return 3;
     return 0;

@@ -37,8 +37,8 @@ using test_support::failure;
 using test_support::ScriptedRunner;
 
 // Child exit statuses apart from a run's own.
-constexpr int kNoNamespace = 77;
-constexpr int kMountFailed = 78;
+using test_support::kMountFailed;
+using test_support::kNoNamespace;
 constexpr int kEscaped = 79;
 
 const std::string kTip = "2026-01-01_00-00-00";
@@ -101,7 +101,7 @@ class BackupRunTest : public ::testing::Test {
     fs::create_directories(root_ + "/backups");
     fs::create_directories(root_ + "/images");
     base_ = root_ + "/images/web01.qcow2";
-    const int probe = inPrivateVarLog([] { return 0; }).status;
+    const int probe = test_support::runInSandbox([] { return 0; }).status;
     if (probe == kNoNamespace) GTEST_SKIP() << "unshare(CLONE_NEWNS) not permitted here";
     ASSERT_EQ(probe, 0) << "could not mount a tmpfs on /var/log";
   }
@@ -127,21 +127,12 @@ class BackupRunTest : public ::testing::Test {
     runner.on(kConvert, answer(""), [](const Argv& argv) { std::ofstream(argv.back()) << "copy"; });
   }
 
-  static test_support::ChildOutcome inPrivateVarLog(const std::function<int()>& body) {
-    return test_support::runInChild([&] {
-      if (unshare(CLONE_NEWNS) != 0) return kNoNamespace;
-      if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return kMountFailed;
-      if (mount("tmpfs", "/var/log", "tmpfs", 0, "mode=0755") != 0) return kMountFailed;
-      return body();
-    });
-  }
-
   // `prepare` runs in the child first; false ends it.
   RunOutcome run(
       bool incremental, const Script& script,
       const std::function<bool()>& prepare = [] { return true; }) {
     RunOutcome outcome;
-    const test_support::ChildOutcome child = inPrivateVarLog([&] {
+    const test_support::ChildOutcome child = test_support::runInSandbox([&] {
       if (!prepare()) return kMountFailed;
       setenv("PATH", (root_ + "/bin").c_str(), 1);
       ScriptedRunner runner;

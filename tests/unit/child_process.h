@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -82,6 +84,26 @@ inline ChildOutcome runInChild(const std::function<int()>& body) {
   }
   outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   return outcome;
+}
+
+// Exit statuses of a sandboxed child whose sandbox could not be set up;
+// no body returns them.
+inline constexpr int kNoNamespace = 77;
+inline constexpr int kMountFailed = 78;
+
+// Runs body in a forked child (runInChild) inside a private mount namespace
+// with an empty tmpfs over /var/log, where the programs append their
+// application logs, and one over /run, where they take their VMs' locks:
+// nothing of the machine's is touched.
+inline ChildOutcome runInSandbox(const std::function<int()>& body) {
+  return runInChild([&body] {
+    if (unshare(CLONE_NEWNS) != 0) return kNoNamespace;
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return kMountFailed;
+    for (const char* dir : {"/var/log", "/run"}) {
+      if (mount("tmpfs", dir, "tmpfs", 0, "mode=0755") != 0) return kMountFailed;
+    }
+    return body();
+  });
 }
 
 }  // namespace quorlane::test_support

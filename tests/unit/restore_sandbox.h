@@ -71,8 +71,6 @@ struct RunOutcome {
 // file, all in a temporary directory.
 class RestoreSandbox : public ::testing::Test {
  protected:
-  static constexpr int kNoSandbox = 77;  // no run exits so
-
   void SetUp() override {
     if (geteuid() != 0) GTEST_SKIP() << "needs root for a private mount namespace";
     char scratch[] = "/tmp/quorlane-restore-run-XXXXXX";
@@ -83,7 +81,7 @@ class RestoreSandbox : public ::testing::Test {
     report_ = report;
     root_ = scratch_ + "/backups";
     const RunOutcome probe = runSandboxed([](Logger&, CommandRunner&) { return 0; });
-    if (probe.status == kNoSandbox) GTEST_SKIP() << "no private mount namespace here";
+    if (probe.status == kNoNamespace) GTEST_SKIP() << "no private mount namespace here";
     ASSERT_EQ(probe.status, 0) << probe.err;
   }
   void TearDown() override {
@@ -134,12 +132,7 @@ class RestoreSandbox : public ::testing::Test {
     const std::string record = report_ + "/record";
     fs::remove(calls);
     fs::remove(record);
-    const ChildOutcome child = runInChild([&] {
-      if (unshare(CLONE_NEWNS) != 0 ||
-          mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-          mount("tmpfs", "/var/log", "tmpfs", 0, "mode=0755") != 0) {
-        return kNoSandbox;
-      }
+    const ChildOutcome child = runInSandbox([&] {
       Logger log;
       const int status = run(log, runner);
       std::ofstream list(calls);
