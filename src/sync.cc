@@ -11,6 +11,7 @@
 #include "quorlane/backup_error.h"
 #include "quorlane/cli.h"
 #include "quorlane/files.h"
+#include "quorlane/metrics.h"
 #include "quorlane/paths.h"
 #include "quorlane/signals.h"
 #include "quorlane/text.h"
@@ -125,6 +126,7 @@ std::string Sync::remoteVmDir(const std::string& vm) const {
 int Sync::forEachVm(int (Sync::*each)(const std::string& vm)) {
   int status = kExitSuccess;
   for (const std::string& vm : vmsToPush()) {
+    push_ = {};
     try {
       const int code = (this->*each)(vm);
       if (status == kExitSuccess || code == kExitFailure) status = code;
@@ -132,10 +134,12 @@ int Sync::forEachVm(int (Sync::*each)(const std::string& vm)) {
       log_.warn(std::string("Interrupted by ") + strsignal(e.signo()) +
                 "; what arrived stays, and the next run goes on from there.");
       record(vm, "interrupted", {}, signalReason(e.signo()));
+      writeMetrics(vm, "interrupted");
       return 128 + e.signo();
     } catch (const BackupError& e) {
       if (!e.alreadyReported()) log_.error(e.what());
       record(vm, "failure", {});
+      writeMetrics(vm, "failure");
       status = kExitFailure;
     }
   }
@@ -228,26 +232,35 @@ void Sync::copyVerified(const std::string& from, const std::string& to, const st
 }
 
 int Sync::push(const std::string& vm) {
+  push_.stage = "step2_remote_listing";
   log_.info("Step 2: Reading what " + opts_.to + " holds of VM '" + vm + "'...");
   const std::vector<BackupDir> local = completeBackups(opts_.backupRoot, vm);
+  push_.local = local.size();
   if (local.empty()) {
     throw BackupError("No complete backup of VM '" + vm + "' under " +
                       joinPath(opts_.backupRoot, vm));
   }
-  const std::vector<PushItem> plan = planPush(local, listRemote(vm));
+  const std::map<std::string, RemoteListing> remote = listRemote(vm);
+  const std::vector<PushItem> plan = planPush(local, remote);
+  push_.remote = local.size() - plan.size();
+  if (!plan.empty()) push_.newestUnsynced = plan.back().timestamp;
+  push_.stage = "step3_copy";
   if (plan.empty()) {
     log_.info("Step 3: Every complete backup of VM '" + vm + "' is on the remote already.");
   } else {
     log_.info("Step 3: Copying " + std::to_string(plan.size()) + " backup(s) of VM '" + vm +
               "' to " + remoteVmDir(vm) + "...");
   }
-  for (const PushItem& item : plan)
+  for (const PushItem& item : plan) {
     pushBackup(backupDirIn(joinPath(opts_.backupRoot, vm), vm, item.timestamp), item);
+  }
+  push_.newestUnsynced.reset();
   if (keepCount_ > 0) pruneRemote(vm);
   log_.info("Sync complete: VM '" + vm + "', " + std::to_string(plan.size()) +
             " backup(s) copied, " + std::to_string(local.size() - plan.size()) + " already on " +
             opts_.to + ".");
-  record(vm, "success", {{"to", opts_.to}, {"copied", std::to_string(plan.size())}});
+  record(vm, "success", {});
+  writeMetrics(vm, "success");
   return kExitSuccess;
 }
 
@@ -270,16 +283,27 @@ void Sync::pushBackup(const BackupDir& backup, const PushItem& item) {
   copyVerified(backup.path, remote, item.timestamp, withoutLast(item.files));
   copyVerified(backup.path, remote, item.timestamp, {item.files.back()});
   log_.info("  " + item.timestamp + ": complete on the remote.");
+  ++push_.copied;
+  *push_.remote += 1;
+  for (const std::string& name : item.files) {
+    if (const std::optional<RemoteFile> file = localFile(joinPath(backup.path, name))) {
+      push_.bytes += file->size;
+    }
+  }
 }
 
 // Keeps the newest complete remote backups and what they depend on; the
 // log of a deleted backup goes first, so that a deletion cut short never
 // leaves what looks like a complete backup.
 void Sync::pruneRemote(const std::string& vm) {
+  push_.stage = "step4_prune";
   log_.info("Step 4: Pruning remote backups (keeping " + std::to_string(keepCount_) +
             " most recent)...");
   const std::map<std::string, RemoteListing> remote = listRemote(vm);
-  for (const std::string& ts : prunePlan(remoteParents(vm, remote), keepCount_)) {
+  const std::map<std::string, std::string> parents = remoteParents(vm, remote);
+  const std::vector<std::string> pruned = prunePlan(parents, keepCount_);
+  push_.remote = parents.size() - pruned.size();
+  for (const std::string& ts : pruned) {
     log_.info("  Deleting remote backup: " + ts);
     const std::string dir = remoteJoin(remoteVmDir(vm), ts);
     const CommandResult unmarked = rclone_.deleteFile(remoteJoin(dir, backupLogName(vm, ts)));
@@ -415,9 +439,58 @@ int Sync::runList() {
   return status;
 }
 
+// A push's record says where it copied to, how much, and where it stopped.
 void Sync::record(const std::string& vm, const std::string& result,
                   const std::vector<RecordField>& fields, const std::string& reason) const {
-  appendApplicationLog(formatRunRecord(vm, result, fields, startEpoch_, reason), kSyncLogFile);
+  std::vector<RecordField> all;
+  if (!push_.stage.empty() && result != "success") all.push_back({"stage", push_.stage});
+  if (!opts_.to.empty() && !opts_.check) {
+    all.push_back({"to", opts_.to});
+    all.push_back({"copied", std::to_string(push_.copied)});
+  }
+  all.insert(all.end(), fields.begin(), fields.end());
+  appendApplicationLog(formatRunRecord(vm, result, all, startEpoch_, reason), kSyncLogFile);
+}
+
+// What monitoring needs to see that copies stopped: when the last one
+// succeeded, how the last one ended, and how old the newest backup is that
+// is not on the remote yet.
+void Sync::writeMetrics(const std::string& vm, const std::string& result) const {
+  if (opts_.metricsDir.empty() || opts_.to.empty() || opts_.check) return;
+  static const std::string kUnsynced = "quorlane_sync_unsynced_age_seconds";
+  static const std::string kUnsyncedHelp =
+      "Age of the newest backup that is not on the remote; 0 when none.";
+  const std::string fileName = "quorlane-sync-" + vm + ".prom";
+  const std::string lastSuccess = "quorlane_sync_last_success_timestamp_seconds";
+  const double now = static_cast<double>(nowEpoch());
+  MetricsFile metrics(vm);
+  metrics.set("quorlane_sync_last_run_timestamp_seconds", "When the last push ended.", now);
+  const std::optional<double> succeeded =
+      result == "success" ? now : previousValue(joinPath(opts_.metricsDir, fileName), lastSuccess);
+  if (succeeded) metrics.set(lastSuccess, "When the last push succeeded.", *succeeded);
+  metrics.set("quorlane_sync_last_result", "How the last push ended: 1 for its result.", 1,
+              {{"result", result}, {"stage", result == "success" ? "" : push_.stage}});
+  metrics.set("quorlane_sync_duration_seconds", "How long the last push took.",
+              now - static_cast<double>(startEpoch_));
+  metrics.set("quorlane_sync_bytes_copied", "Bytes the last push copied.",
+              static_cast<double>(push_.bytes));
+  metrics.set("quorlane_sync_local_backups", "Complete backups on this host.",
+              static_cast<double>(push_.local));
+  if (push_.remote) {
+    metrics.set("quorlane_sync_remote_backups", "Complete backups on the remote.",
+                static_cast<double>(*push_.remote));
+  }
+  if (push_.newestUnsynced) {
+    if (const std::optional<double> made = timestampEpoch(*push_.newestUnsynced)) {
+      metrics.set(kUnsynced, kUnsyncedHelp, std::max(0.0, now - *made));
+    }
+  } else if (result == "success") {
+    metrics.set(kUnsynced, kUnsyncedHelp, 0);
+  }
+  if (!metrics.write(opts_.metricsDir, fileName)) {
+    log_.warn("Could not write the metrics " + joinPath(opts_.metricsDir, fileName) + ": " +
+              std::strerror(errno));
+  }
 }
 
 }  // namespace quorlane

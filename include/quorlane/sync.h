@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -31,6 +32,7 @@ struct SyncOptions {
   bool list = false;
   std::string configFile;
   std::string bandwidth;
+  std::string metricsDir;  // Prometheus textfiles of pushes, one per VM; empty: none
   bool verbose = false;
 };
 
@@ -71,12 +73,24 @@ class Sync {
   void checkInterrupted() const;
   void record(const std::string& vm, const std::string& result,
               const std::vector<RecordField>& fields, const std::string& reason = {}) const;
+  void writeMetrics(const std::string& vm, const std::string& result) const;
+
+  // What a push of one VM got to, for its run record and metrics.
+  struct PushState {
+    std::string stage;  // the step it was in
+    std::size_t copied = 0;
+    std::uint64_t bytes = 0;
+    std::size_t local = 0;                      // complete local backups
+    std::optional<std::size_t> remote;          // complete remote backups, once known
+    std::optional<std::string> newestUnsynced;  // newest local backup not complete there
+  };
 
   SyncOptions opts_;
   Logger& log_;
   Rclone rclone_;
   std::int64_t startEpoch_ = 0;
   long keepCount_ = 0;
+  PushState push_;
 };
 
 }  // namespace quorlane
