@@ -60,8 +60,8 @@ class RemotesTest(unittest.TestCase):
         """rclone check's exit status and its verdict on each file: '=' the
         same, '*' different, '!' unreadable."""
         proc = remotes.rclone(["check", "--combined", "-", self.source, remote] + list(flags), env)
-        verdicts = dict(reversed(line.split(" ", 1)) for line in proc.stdout.splitlines())
-        return proc.returncode, verdicts
+        lines = (line.split(" ", 1) for line in proc.stdout.splitlines())
+        return proc.returncode, {name: verdict for verdict, name in lines}
 
     def assert_same(self, remote, env, *flags):
         self.assertEqual(self.check(remote, env, *flags), (0, {BIG: "=", SMALL: "="}))
@@ -71,6 +71,15 @@ class RemotesTest(unittest.TestCase):
 
     def assert_local_only(self, port):
         self.assertEqual(listening_addresses(port), ["0100007F"])
+
+    def assert_stop_fails_and_start_serves(self, server, remote):
+        server.stop()
+        proc = remotes.rclone(["lsf", remote] + remotes.FAIL_FAST, server.env)
+        self.assertNotEqual(proc.returncode, 0)
+        self.assertIn("connection refused", proc.stderr)
+        server.start()
+        listed = self.rclone_ok(["lsf", remote] + remotes.FAIL_FAST, server.env)
+        self.assertEqual(sorted(listed.stdout.split()), sorted([BIG, SMALL]))
 
     def test_sftp_copy_check_change_and_stop(self):
         server = remotes.sftp_server(self)
@@ -82,13 +91,7 @@ class RemotesTest(unittest.TestCase):
         flip_byte(server.stored(os.path.join(BACKUP, BIG)), 10 * 1024 * 1024)
         self.assert_big_changed(remote, server.env, "*")
 
-        server.stop()
-        proc = remotes.rclone(["lsf", remote] + remotes.FAIL_FAST, server.env)
-        self.assertNotEqual(proc.returncode, 0)
-        self.assertIn("connection refused", proc.stderr)
-        server.start()
-        listed = self.rclone_ok(["lsf", remote] + remotes.FAIL_FAST, server.env)
-        self.assertEqual(sorted(listed.stdout.split()), sorted([BIG, SMALL]))
+        self.assert_stop_fails_and_start_serves(server, remote)
 
     def test_sftp_stop_ends_open_sessions(self):
         server = remotes.sftp_server(self)
@@ -113,8 +116,9 @@ class RemotesTest(unittest.TestCase):
         self.push(remote, server.env)
         self.assert_same(remote, server.env)
 
-        # The object's MD5 is the one s3rver computed on upload, as on S3:
-        # only reading it back finds its bytes changed.
+        # s3rver serves the MD5 it computed on upload, as S3 does: a check by
+        # hash trusts it, and only reading the object back finds its bytes
+        # changed.
         stored = server.stored(os.path.join(BACKUP, BIG))
         flip_byte(stored, 10 * 1024 * 1024)
         self.assert_same(remote, server.env)
@@ -123,13 +127,7 @@ class RemotesTest(unittest.TestCase):
         os.remove(stored + ".md5")
         self.assert_big_changed(remote, server.env, "*")
 
-        server.stop()
-        proc = remotes.rclone(["lsf", remote] + remotes.FAIL_FAST, server.env)
-        self.assertNotEqual(proc.returncode, 0)
-        self.assertIn("connection refused", proc.stderr)
-        server.start()
-        listed = self.rclone_ok(["lsf", remote] + remotes.FAIL_FAST, server.env)
-        self.assertEqual(sorted(listed.stdout.split()), sorted([BIG, SMALL]))
+        self.assert_stop_fails_and_start_serves(server, remote)
 
     def test_s3_fails_with_ca_bundle_set(self):
         server = remotes.s3_server(self)
