@@ -59,6 +59,20 @@ std::string lastStatsLine(const std::string& err, std::size_t from) {
   return found;
 }
 
+std::string checkDifferences(const std::string& combined) {
+  std::string found;
+  for (const std::string& line : splitLines(combined)) {
+    if (line.size() < 3 || line[1] != ' ') continue;
+    const std::string file = line.substr(2);
+    std::string what;
+    if (line[0] == '*') what = file + " differs";
+    if (line[0] == '+') what = file + " is missing";
+    if (line[0] == '!') what = file + " could not be read";
+    if (!what.empty()) found += (found.empty() ? "" : "; ") + what;
+  }
+  return found;
+}
+
 std::string rcloneFailure(const CommandResult& result) {
   if (!result.started || (result.exitCode == 127 && result.err.empty())) {
     return "rclone not found on PATH (install rclone)";
@@ -69,6 +83,9 @@ std::string rcloneFailure(const CommandResult& result) {
            (bundle ? " (" + std::string(bundle) + ")" : "") +
            ". Run quorlane-sync without it (in a systemd unit: UnsetEnvironment=AWS_CA_BUNDLE); "
            "an endpoint with its own CA takes rclone's --ca-cert, e.g. RCLONE_CA_CERT=FILE.";
+  }
+  if (const std::string differences = checkDifferences(result.out); !differences.empty()) {
+    return differences;
   }
   // rclone's lines read "2006/01/02 15:04:05 ERROR : file: what"; each file's
   // error says more than the closing "Failed to copy: 2 errors".
@@ -133,7 +150,7 @@ CommandResult Rclone::copyFiles(const std::string& from, const std::string& to,
 
 Rclone::Verification Rclone::check(const std::string& from, const std::string& to,
                                    const std::vector<std::string>& files, bool download) const {
-  std::vector<std::string> argv = command({"check", from, to, "--one-way"});
+  std::vector<std::string> argv = command({"check", from, to, "--one-way", "--combined", "-"});
   if (download) argv.push_back("--download");
   addIncludes(argv, files);
   CommandResult result = runner_.run(argv);

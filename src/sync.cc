@@ -68,13 +68,14 @@ Sync::Sync(SyncOptions opts, Logger& log, CommandRunner& runner)
 int Sync::run() {
   startEpoch_ = nowEpoch();
   installTerminationHandlers();
+  // A listing is for scripts: nothing but its lines on standard output.
+  if (opts_.list) return validate() ? runList() : kExitFailure;
   log_.info("Step 1: Validating arguments and environment...");
   if (!validate()) {
     for (const std::string& vm : opts_.vmNames) record(vm, "failure", {});
     return kExitFailure;
   }
   log_.info("Step 1: validation passed.");
-  if (opts_.list) return runList();
   if (!opts_.from.empty()) return forEachVm(&Sync::pull);
   return forEachVm(opts_.check ? &Sync::check : &Sync::push);
 }

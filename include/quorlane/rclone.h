@@ -35,6 +35,10 @@ std::string remoteJoin(const std::string& remote, const std::string& name);
 // its output after `from`, or empty.
 std::string lastStatsLine(const std::string& err, std::size_t from = 0);
 
+// What `rclone check --combined -` found wrong, file by file; empty when
+// nothing.
+std::string checkDifferences(const std::string& combined);
+
 // Why rclone failed, in words an operator can act on: its last error line,
 // or the cause behind errors that read like something else.
 std::string rcloneFailure(const CommandResult& result);

@@ -18,9 +18,9 @@ TEST(RcloneListing, ReadsPathSizeAndTimeAndRefusesAnythingElse) {
       "2026-01-01_00-00-00/web01-vda.qcow2\t300000\t2026-12-08 20:16:58\n"
       "2026-01-01_00-00-00/a b.xml\t0\t2026-12-08 20:16:59\n");
   ASSERT_TRUE(listing);
-  EXPECT_EQ(*listing, (RemoteListing{
-                          {"2026-01-01_00-00-00/web01-vda.qcow2", {300000, "2026-12-08 20:16:58"}},
-                          {"2026-01-01_00-00-00/a b.xml", {0, "2026-12-08 20:16:59"}}}));
+  EXPECT_EQ(*listing,
+            (RemoteListing{{"2026-01-01_00-00-00/web01-vda.qcow2", {300000, "2026-12-08 20:16:58"}},
+                           {"2026-01-01_00-00-00/a b.xml", {0, "2026-12-08 20:16:59"}}}));
   EXPECT_FALSE(parseListing("name-without-columns\n"));
   EXPECT_FALSE(parseListing("x\t-1\t2026-12-08 20:16:58\n"));
 }
@@ -38,14 +38,16 @@ TEST(RcloneListing, AMissingDirectoryIsAnEmptyOne) {
 
 TEST(RcloneCheck, ReadsTheFilesBackWhenNoHashIsSharedOrWhenAsked) {
   ScriptedRunner runner;
-  runner.on({"rclone", "--config", "/etc/q.conf", "check", "a", "b", "--one-way", "--include"},
+  runner.on({"rclone", "--config", "/etc/q.conf", "check", "a", "b", "--one-way", "--combined", "-",
+             "--include"},
             answer("", 0, "NOTICE: No common hash found - not using a hash for checks\n"), {}, 1);
   const Rclone rclone(runner, {"/etc/q.conf", ""});
   const Rclone::Verification verified = rclone.check("a", "b", {"x[1].qcow2"}, false);
   EXPECT_TRUE(verified.readBack);
   ASSERT_EQ(runner.calls.size(), 2u);
-  EXPECT_EQ(runner.calls[1], (Argv{"rclone", "--config", "/etc/q.conf", "check", "a", "b",
-                                   "--one-way", "--download", "--include", "/x\\[1\\].qcow2"}));
+  EXPECT_EQ(runner.calls[1],
+            (Argv{"rclone", "--config", "/etc/q.conf", "check", "a", "b", "--one-way", "--combined",
+                  "-", "--download", "--include", "/x\\[1\\].qcow2"}));
   EXPECT_TRUE(rclone.check("a", "b", {"f"}, true).readBack);
   EXPECT_FALSE(rclone.check("a", "b", {"f"}, false).readBack);
 }
@@ -55,10 +57,9 @@ TEST(RcloneCopy, LimitsTheBandwidthAndReportsEveryTenSeconds) {
   Rclone(runner, {"", "10M"}).copyFiles("/b/ts", "r:p/ts", {"a", "b"}, [](auto&, auto&) {
     return true;
   });
-  EXPECT_EQ(runner.calls[0],
-            (Argv{"rclone", "copy", "/b/ts", "r:p/ts", "--stats", "10s", "--stats-one-line",
-                  "--stats-log-level", "NOTICE", "--bwlimit", "10M", "--include", "/a",
-                  "--include", "/b"}));
+  EXPECT_EQ(runner.calls[0], (Argv{"rclone", "copy", "/b/ts", "r:p/ts", "--stats", "10s",
+                                   "--stats-one-line", "--stats-log-level", "NOTICE", "--bwlimit",
+                                   "10M", "--include", "/a", "--include", "/b"}));
 }
 
 TEST(RcloneOutput, TheNewestProgressLineAndNotTheClosingSummary) {
@@ -79,6 +80,10 @@ TEST(RcloneOutput, FailuresNameTheFilesOrTheCause) {
   EXPECT_EQ(rcloneFailure(failure("2026/12/08 20:00:00 Failed to create file system for "
                                   "\"x:\": didn't find section in config file\n")),
             "Failed to create file system for \"x:\": didn't find section in config file");
+  CommandResult check = failure("2026/12/08 20:00:00 Failed to check: 3 differences found\n");
+  check.out = "= web01.xml\n* web01-vda.qcow2\n+ web01.chain\n! web01-vdb.qcow2\n";
+  EXPECT_EQ(rcloneFailure(check),
+            "web01-vda.qcow2 differs; web01.chain is missing; web01-vdb.qcow2 could not be read");
   EXPECT_EQ(rcloneFailure(failure("", 127)), "rclone not found on PATH (install rclone)");
   setenv("AWS_CA_BUNDLE", "/etc/ssl/bundle.pem", 1);
   const std::string ca = rcloneFailure(failure(

@@ -46,32 +46,33 @@ TEST_F(SyncPlanTest, PushesWhatIsNotCompleteAndTheSameThereOldestFirst) {
                                         lay("2026-01-02_00-00-00", &second),
                                         lay("2026-01-01_00-00-00", &first)};
   third.erase(backupLogName("web01", "2026-01-03_00-00-00"));  // a push cut short
-  second[diskImageName("web01", "vda")].size += 1;            // changed on the remote
-  const std::vector<PushItem> plan = planPush(
-      local, {{"2026-01-01_00-00-00", first}, {"2026-01-02_00-00-00", second},
-              {"2026-01-03_00-00-00", third}});
+  second[diskImageName("web01", "vda")].size += 1;             // changed on the remote
+  const std::vector<PushItem> plan = planPush(local, {{"2026-01-01_00-00-00", first},
+                                                      {"2026-01-02_00-00-00", second},
+                                                      {"2026-01-03_00-00-00", third}});
   ASSERT_EQ(plan.size(), 2u);
   EXPECT_EQ(plan[0].timestamp, "2026-01-02_00-00-00");
   EXPECT_TRUE(plan[0].repair);
   EXPECT_EQ(plan[1].timestamp, "2026-01-03_00-00-00");
   EXPECT_FALSE(plan[1].repair);
-  EXPECT_EQ(plan[1].files, (std::vector<std::string>{"web01-vda.qcow2",
-                                                      "web01-2026-01-03_00-00-00.log"}));
+  EXPECT_EQ(plan[1].files,
+            (std::vector<std::string>{"web01-vda.qcow2", "web01-2026-01-03_00-00-00.log"}));
 }
 
 TEST(SyncFiles, TheLogTravelsLastAndPinsStayHome) {
-  EXPECT_EQ(travellingFiles({"web01-2026-01-01_00-00-00.log", "web01.xml", "live-restore-x.pin",
-                             "web01-vda.qcow2"},
-                            "web01", "2026-01-01_00-00-00"),
-            (std::vector<std::string>{"web01-vda.qcow2", "web01.xml",
-                                      "web01-2026-01-01_00-00-00.log"}));
+  EXPECT_EQ(
+      travellingFiles(
+          {"web01-2026-01-01_00-00-00.log", "web01.xml", "live-restore-x.pin", "web01-vda.qcow2"},
+          "web01", "2026-01-01_00-00-00"),
+      (std::vector<std::string>{"web01-vda.qcow2", "web01.xml", "web01-2026-01-01_00-00-00.log"}));
 }
 
 TEST(SyncRemote, GroupsByBackupAndCountsOnlyThoseWithTheirLog) {
-  const auto backups = remoteBackups({{"2026-01-01_00-00-00/web01-vda.qcow2", {1, "t"}},
-                                      {"2026-01-01_00-00-00/web01-2026-01-01_00-00-00.log", {1, "t"}},
-                                      {"2026-01-02_00-00-00/web01-vda.qcow2", {1, "t"}},
-                                      {"notes/readme", {1, "t"}}});
+  const auto backups =
+      remoteBackups({{"2026-01-01_00-00-00/web01-vda.qcow2", {1, "t"}},
+                     {"2026-01-01_00-00-00/web01-2026-01-01_00-00-00.log", {1, "t"}},
+                     {"2026-01-02_00-00-00/web01-vda.qcow2", {1, "t"}},
+                     {"notes/readme", {1, "t"}}});
   ASSERT_EQ(backups.size(), 2u);
   EXPECT_TRUE(remoteComplete("web01", "2026-01-01_00-00-00", backups.at("2026-01-01_00-00-00")));
   EXPECT_FALSE(remoteComplete("web01", "2026-01-02_00-00-00", backups.at("2026-01-02_00-00-00")));
