@@ -458,6 +458,10 @@ void Sync::record(const std::string& vm, const std::string& result,
 // is not on the remote yet.
 void Sync::writeMetrics(const std::string& vm, const std::string& result) const {
   if (opts_.metricsDir.empty() || opts_.to.empty() || opts_.check) return;
+  if (!isDirectory(opts_.metricsDir)) {
+    log_.trace("No metrics: " + opts_.metricsDir + " does not exist (no node exporter here).");
+    return;
+  }
   static const std::string kUnsynced = "quorlane_sync_unsynced_age_seconds";
   static const std::string kUnsyncedHelp =
       "Age of the newest backup that is not on the remote; 0 when none.";
