@@ -59,6 +59,21 @@ std::string lastStatsLine(const std::string& err, std::size_t from) {
   return found;
 }
 
+std::vector<std::string> parseHashes(const std::string& features) {
+  std::vector<std::string> hashes;
+  const std::size_t start = features.find("\"Hashes\": [");
+  if (start == std::string::npos) return hashes;
+  const std::size_t end = features.find(']', start);
+  for (std::size_t open = features.find('"', start + 11); open < end;
+       open = features.find('"', open + 1)) {
+    const std::size_t close = features.find('"', open + 1);
+    if (close > end) break;
+    hashes.push_back(features.substr(open + 1, close - open - 1));
+    open = close;
+  }
+  return hashes;
+}
+
 std::string checkDifferences(const std::string& combined) {
   std::string found;
   for (const std::string& line : splitLines(combined)) {
@@ -118,6 +133,11 @@ std::string Rclone::configFile() const {
   if (!result.ok()) return {};
   const std::vector<std::string> lines = splitLines(result.out);
   return lines.size() >= 2 ? trim(lines[1]) : std::string();
+}
+
+bool Rclone::keepsHashes(const std::string& remote) const {
+  const CommandResult features = runner_.run(command({"backend", "features", remote}));
+  return features.ok() && !parseHashes(features.out).empty();
 }
 
 std::vector<std::string> Rclone::command(std::vector<std::string> args) const {

@@ -35,6 +35,9 @@ std::string remoteJoin(const std::string& remote, const std::string& name);
 // its output after `from`, or empty.
 std::string lastStatsLine(const std::string& err, std::size_t from = 0);
 
+// The hashes a remote keeps, from `rclone backend features`.
+std::vector<std::string> parseHashes(const std::string& features);
+
 // What `rclone check --combined -` found wrong, file by file; empty when
 // nothing.
 std::string checkDifferences(const std::string& combined);
@@ -57,6 +60,11 @@ class Rclone {
   bool present() const;
   // The configuration file rclone reads; empty when it cannot tell.
   std::string configFile() const;
+
+  // Whether the remote keeps a hash of every file: rclone then compares it
+  // with the local file's after each transfer, and a copy that arrived
+  // different fails.
+  bool keepsHashes(const std::string& remote) const;
 
   // Every file below the directory; an empty listing when there is none.
   CommandResult list(const std::string& dir) const;

@@ -90,6 +90,7 @@ class Sync {
   Rclone rclone_;
   std::int64_t startEpoch_ = 0;
   long keepCount_ = 0;
+  std::optional<bool> remoteKeepsHashes_;  // asked once, at the first copy
   PushState push_;
 };
 

@@ -125,6 +125,29 @@ class PushTest(SyncTest):
                          r'reason="SIGTERM"')
         self.assertFalse(any(f.endswith(".log") for f in self.tree(self.remote)))
 
+    def test_with_download_every_copy_is_read_back_and_one_spoilt_on_the_way_fails(self):
+        self.lay_chain()
+        spoiling = self.box.path("spoiling-rclone")
+        with open(spoiling, "w") as f:
+            f.write('#!/bin/sh\n%s "$@" || exit\n'
+                    'if [ "$1" = copy ]; then\n'
+                    '  for image in "$3"/*.qcow2; do printf X | dd of="$image" bs=1 seek=7 '
+                    'conv=notrunc 2>/dev/null; done\n'
+                    'fi\n' % REAL_RCLONE)
+        os.chmod(spoiling, 0o755)
+        self.rclone_rules([{"prog": "rclone", "prefix": ["copy", os.path.join(self.root, "web01",
+                                                                              TS[1])],
+                            "real": spoiling}])
+        res = self.push("--download")
+        self.assertEqual(res.rc, 1)
+        self.assertIn("ERROR: The copy of %s in %s/web01/%s differs from %s/web01/%s: "
+                      "web01-vda.qcow2 differs" % (TS[1], self.remote, TS[1], self.root, TS[1]),
+                      res.err_lines)
+        checks = [v for v in self.box.calls("rclone") if v[1] == "check"]
+        self.assertEqual(len(checks), 3)  # the first backup's data and log, the second's data
+        self.assertTrue(all("--download" in v for v in checks))
+        self.assertNotIn("web01/%s/web01-%s.log" % (TS[1], TS[1]), self.tree(self.remote))
+
     def test_check_finds_a_changed_copy_and_the_next_push_replaces_it(self):
         self.lay_chain()
         self.assertEqual(self.push().rc, 0)

@@ -94,6 +94,22 @@ TEST(RcloneOutput, FailuresNameTheFilesOrTheCause) {
   EXPECT_NE(ca.find("UnsetEnvironment=AWS_CA_BUNDLE"), std::string::npos) << ca;
 }
 
+TEST(RcloneRemote, KeepsHashesWhenItsFeaturesNameOne) {
+  EXPECT_EQ(parseHashes("{\n\t\"Name\": \"s3\",\n\t\"Hashes\": [\n\t\t\"md5\"\n\t],\n"
+                        "\t\"Features\": {\"About\": true}\n}\n"),
+            std::vector<std::string>{"md5"});
+  EXPECT_EQ(parseHashes("{\"Name\": \"crypt\", \"Hashes\": [], \"Features\": {}}"),
+            std::vector<std::string>{});
+  ScriptedRunner runner;
+  runner.on({"rclone", "backend", "features", "vault:quorlane"},
+            answer("{\"Hashes\": [\"md5\", \"sha1\"]}"));
+  runner.on({"rclone", "backend", "features", "sealed:"}, answer("{\"Hashes\": []}"));
+  const Rclone rclone(runner, {});
+  EXPECT_TRUE(rclone.keepsHashes("vault:quorlane"));
+  EXPECT_FALSE(rclone.keepsHashes("sealed:"));
+  EXPECT_FALSE(rclone.keepsHashes("gone:"));  // the unmatched call answers nothing
+}
+
 TEST(RcloneRemote, JoinsBelowARemoteOrAPath) {
   EXPECT_EQ(remoteJoin("s3:bucket", "web01"), "s3:bucket/web01");
   EXPECT_EQ(remoteJoin("s3:", "web01"), "s3:web01");
