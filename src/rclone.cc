@@ -49,12 +49,12 @@ std::string lastStatsLine(const std::string& err, std::size_t from) {
   std::string found;
   for (const std::string& line : splitLines(err.substr(std::min(from, err.size())))) {
     const std::size_t notice = line.find("NOTICE:");
-    // rclone's closing summary of a finished transfer says nothing new.
-    if (notice == std::string::npos || line.find(", ETA ") == std::string::npos ||
-        line.ends_with("100%, 0 B/s, ETA -")) {
-      continue;
-    }
-    found = trim(line.substr(notice + 7));
+    if (notice == std::string::npos || line.find(", ETA ") == std::string::npos) continue;
+    // Neither the line before anything moved nor the closing summary of a
+    // finished transfer says anything new.
+    const std::string stats = trim(line.substr(notice + 7));
+    if (stats.starts_with("0 B / ") || stats.ends_with("100%, 0 B/s, ETA -")) continue;
+    found = stats;
   }
   return found;
 }
@@ -121,11 +121,6 @@ std::string rcloneFailure(const CommandResult& result) {
   }
   if (last.empty()) last = firstLine(result.err);
   return last.empty() ? "rclone exited with " + std::to_string(result.exitCode) : last;
-}
-
-bool Rclone::present() const {
-  const CommandResult probe = runner_.run({"rclone", "version"});
-  return probe.started && (probe.ok() || probe.exitCode != 127);
 }
 
 std::string Rclone::configFile() const {

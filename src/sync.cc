@@ -81,10 +81,6 @@ int Sync::run() {
 }
 
 bool Sync::validate() {
-  if (!rclone_.present()) {
-    log_.error("rclone not found on PATH (install rclone)");
-    return false;
-  }
   if (!opts_.keepCountRaw.empty() && !isPositiveInteger(opts_.keepCountRaw)) {
     log_.error("--keep-count must be a positive integer (got: '" + opts_.keepCountRaw + "')");
     return false;

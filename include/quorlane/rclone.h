@@ -56,8 +56,6 @@ class Rclone {
   Rclone(CommandRunner& runner, RcloneSettings settings)
       : runner_(runner), settings_(std::move(settings)) {}
 
-  // Whether rclone can be run at all.
-  bool present() const;
   // The configuration file rclone reads; empty when it cannot tell.
   std::string configFile() const;
 

@@ -69,6 +69,7 @@ TEST(RcloneOutput, TheNewestProgressLineAndNotTheClosingSummary) {
   EXPECT_EQ(lastStatsLine(err), "200 MiB / 1 GiB, 20%, 10 MiB/s, ETA 1m20s");
   EXPECT_EQ(lastStatsLine(err, err.size()), "");
   EXPECT_EQ(lastStatsLine("2026/12/08 20:00:20 NOTICE: 1 GiB / 1 GiB, 100%, 0 B/s, ETA -\n"), "");
+  EXPECT_EQ(lastStatsLine("2026/12/08 20:00:00 NOTICE:  0 B / 0 B, -, 0 B/s, ETA -\n"), "");
 }
 
 TEST(RcloneOutput, FailuresNameTheFilesOrTheCause) {
