@@ -327,10 +327,11 @@ class Faults(SyncCase):
         result = self.push(remote)
         self.assertEqual(result.rc, 1, result)
         # OpenSSH's SFTP server answers a write to a full disk with its
-        # generic failure status, and that is what rclone says.
+        # generic failure status, and that is what rclone says of each file
+        # that it copied meanwhile.
         self.assertTrue([line for line in result.err_lines if line.startswith(
-            "ERROR: Could not copy %s to %s/%s/%s: %s: Failed to copy: " % (
-                TS[2], remote, VM, TS[2], IMAGE)) and "SSH_FX_FAILURE" in line], result)
+            "ERROR: Could not copy %s to %s/%s/%s: " % (TS[2], remote, VM, TS[2]))
+            and IMAGE + ": Failed to copy: " in line and "(SSH_FX_FAILURE)" in line], result)
         self.assertTrue(tree(self.root) == local, "the local backups changed")
         self.assertEqual(self.stored_logs(server), TS[:2])
         self.assertNotIn((TS[2], "complete"), self.listed(remote))
