@@ -1,6 +1,6 @@
 """Offsite remotes for end-to-end tests: real servers on free ports of
 127.0.0.1, each in a scratch directory of its own, that rclone reaches
-through on-the-fly remotes (no configuration file).
+through on-the-fly remotes, or through the sections of a configuration file.
 
   sftp_server(testcase) -> SftpServer   OpenSSH's sshd with its own
       configuration and host key; key authentication only (.key_file), as
@@ -10,7 +10,10 @@ through on-the-fly remotes (no configuration file).
       local directory behind it) .env (the environment to run rclone with)
       .port .stop() .start() .cleanup() (also as a context manager)
       .stored(path) -> the local file behind the object at path
+      .section() -> {option: value} of the server's configuration section
   crypt_remote(inner, env, password) -> rclone's crypt over the remote inner
+  crypt_section(inner, env, password) -> the same as a configuration section
+  write_config(path, {name: section}) -> rclone's configuration file, mode 0600
   node_exporter(testcase) -> NodeExporter   Prometheus' node exporter with
       only the textfile collector: .textfile_dir .scrape() -> metrics text
       .port .stop() .start() .cleanup()
@@ -60,13 +63,34 @@ def rclone(args, env, timeout=600):
                           text=True, timeout=timeout, stdin=subprocess.DEVNULL)
 
 
+def obscured(password, env):
+    """The password as rclone keeps it (rclone obscure)."""
+    proc = rclone(["obscure", password], env)
+    if proc.returncode != 0:
+        raise ServerError("rclone obscure failed: " + proc.stderr.strip())
+    return proc.stdout.strip()
+
+
 def crypt_remote(inner, env, password="quorlane-test"):
     """rclone's crypt over the remote `inner`, with an obscured password."""
-    obscured = rclone(["obscure", password], env)
-    if obscured.returncode != 0:
-        raise ServerError("rclone obscure failed: " + obscured.stderr.strip())
     return ':crypt,remote="%s",password=%s:' % (inner.replace('"', '""'),
-                                                obscured.stdout.strip())
+                                                obscured(password, env))
+
+
+def crypt_section(inner, env, password="quorlane-test"):
+    """The configuration section of rclone's crypt over the remote `inner`."""
+    return {"type": "crypt", "remote": inner, "password": obscured(password, env)}
+
+
+def write_config(path, sections):
+    """Writes rclone's configuration file `path`, readable by its owner only,
+    with the sections {name: {option: value}}."""
+    with open(os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600), "w") as f:
+        os.fchmod(f.fileno(), 0o600)
+        for name, options in sections.items():
+            f.write("[%s]\n" % name)
+            f.writelines("%s = %s\n" % option for option in options.items())
+            f.write("\n")
 
 
 def free_port():
@@ -219,6 +243,10 @@ class SftpServer(_Server):
             self.port, SFTP_USER, self.key_file, self.storage)
         self.env = dict(os.environ)
 
+    def section(self):
+        return {"type": "sftp", "host": "127.0.0.1", "port": self.port, "user": SFTP_USER,
+                "key_file": self.key_file}
+
     def _key(self, name):
         path = os.path.join(self.dir, name)
         subprocess.run(["ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-C", name, "-f", path],
@@ -295,6 +323,10 @@ class S3Server(_Server):
         # rclone 1.60 fails every S3 request before it connects when
         # AWS_CA_BUNDLE is set, and a plain HTTP server needs no CA.
         self.env = {k: v for k, v in os.environ.items() if k != "AWS_CA_BUNDLE"}
+
+    def section(self):
+        return {"type": "s3", "provider": "Other", "endpoint": "http://127.0.0.1:%d" % self.port,
+                "access_key_id": "S3RVER", "secret_access_key": "S3RVER"}
 
     def argv(self):
         return [S3RVER, "-d", self.storage, "-a", "127.0.0.1", "-p", str(self.port),
