@@ -88,6 +88,39 @@ std::string checkDifferences(const std::string& combined) {
   return found;
 }
 
+std::vector<std::string> differingFiles(const std::string& combined) {
+  std::vector<std::string> files;
+  for (const std::string& line : splitLines(combined)) {
+    if (line.size() > 2 && (line[0] == '*' || line[0] == '!') && line[1] == ' ') {
+      files.push_back(line.substr(2));
+    }
+  }
+  return files;
+}
+
+namespace {
+
+// rclone's lines read "2006/01/02 15:04:05 ERROR : file: what"; each file's
+// error says more than the closing "Failed to copy: 2 errors".
+std::string reportedErrors(const std::string& err) {
+  std::vector<std::string> errors;
+  std::string last;
+  for (const std::string& line : splitLines(err)) {
+    if (const std::size_t error = line.find("ERROR : "); error != std::string::npos) {
+      if (errors.size() < 3) errors.push_back(trim(line.substr(error + 8)));
+    } else if (line.find("Failed") != std::string::npos ||
+               line.find("error") != std::string::npos) {
+      last = trim(line.size() > 20 && line[4] == '/' ? line.substr(20) : line);
+    }
+  }
+  std::string joined;
+  for (const std::string& error : errors) joined += (joined.empty() ? "" : "; ") + error;
+  if (joined.empty()) joined = last.empty() ? firstLine(err) : last;
+  return joined;
+}
+
+}  // namespace
+
 std::string rcloneFailure(const CommandResult& result) {
   if (!result.started || (result.exitCode == 127 && result.err.empty())) {
     return "rclone not found on PATH (install rclone)";
@@ -99,28 +132,13 @@ std::string rcloneFailure(const CommandResult& result) {
            ". Run quorlane-sync without it (in a systemd unit: UnsetEnvironment=AWS_CA_BUNDLE); "
            "an endpoint with its own CA takes rclone's --ca-cert, e.g. RCLONE_CA_CERT=FILE.";
   }
-  if (const std::string differences = checkDifferences(result.out); !differences.empty()) {
-    return differences;
+  std::string said = checkDifferences(result.out);
+  if (said.empty()) said = reportedErrors(result.err);
+  if (said.empty()) return "rclone exited with " + std::to_string(result.exitCode);
+  if (said.find("SSH_FX_FAILURE") != std::string::npos) {
+    said += " (the SFTP server gives no reason; a full disk or a quota is the usual one)";
   }
-  // rclone's lines read "2006/01/02 15:04:05 ERROR : file: what"; each file's
-  // error says more than the closing "Failed to copy: 2 errors".
-  std::vector<std::string> errors;
-  std::string last;
-  for (const std::string& line : splitLines(result.err)) {
-    if (const std::size_t error = line.find("ERROR : "); error != std::string::npos) {
-      if (errors.size() < 3) errors.push_back(trim(line.substr(error + 8)));
-    } else if (line.find("Failed") != std::string::npos ||
-               line.find("error") != std::string::npos) {
-      last = trim(line.size() > 20 && line[4] == '/' ? line.substr(20) : line);
-    }
-  }
-  if (!errors.empty()) {
-    std::string joined;
-    for (const std::string& error : errors) joined += (joined.empty() ? "" : "; ") + error;
-    return joined;
-  }
-  if (last.empty()) last = firstLine(result.err);
-  return last.empty() ? "rclone exited with " + std::to_string(result.exitCode) : last;
+  return said;
 }
 
 std::string Rclone::configFile() const {
@@ -137,8 +155,11 @@ bool Rclone::keepsHashes(const std::string& remote) const {
 
 std::vector<std::string> Rclone::command(std::vector<std::string> args) const {
   std::vector<std::string> argv = {"rclone"};
-  if (!settings_.configFile.empty()) argv.insert(argv.end(), {"--config", settings_.configFile});
   argv.insert(argv.end(), args.begin(), args.end());
+  if (!settings_.configFile.empty()) argv.insert(argv.end(), {"--config", settings_.configFile});
+  // A server that vanishes mid-transfer fails the run within a minute
+  // instead of after rclone's five.
+  argv.insert(argv.end(), {"--contimeout", "30s", "--timeout", "1m"});
   return argv;
 }
 

@@ -241,6 +241,7 @@ int Sync::push(const std::string& vm) {
   log_.info("Step 2: Reading what " + opts_.to + " holds of VM '" + vm + "'...");
   const std::vector<BackupDir> local = completeBackups(opts_.backupRoot, vm);
   push_.local = local.size();
+  if (!local.empty()) push_.newestLocal = local.front().timestamp;
   if (local.empty()) {
     throw BackupError("No complete backup of VM '" + vm + "' under " +
                       joinPath(opts_.backupRoot, vm));
@@ -350,6 +351,7 @@ int Sync::check(const std::string& vm) {
         log_.info("  " + ts + ": the same" + (verified.readBack ? " (read back)." : " (by hash)."));
       } else {
         log_.error("  " + ts + ": differs from the local copy: " + rcloneFailure(verified.result));
+        unmarkDiffering(vm, ts, verified.result.out);
         differs = true;
       }
     }
@@ -367,6 +369,23 @@ int Sync::check(const std::string& vm) {
   log_.info("Check complete: the remote copies of VM '" + vm + "' are the same as the local ones.");
   record(vm, "check_passed", {{"to", opts_.to}});
   return kExitSuccess;
+}
+
+// The local backup is the original: a remote copy found different loses its
+// log, so that it no longer counts as complete, and the files that differ,
+// so that the next push sends them again whatever their size and time.
+void Sync::unmarkDiffering(const std::string& vm, const std::string& timestamp,
+                           const std::string& combined) {
+  const std::string dir = remoteJoin(remoteVmDir(vm), timestamp);
+  std::vector<std::string> files = differingFiles(combined);
+  files.insert(files.begin(), backupLogName(vm, timestamp));
+  for (const std::string& file : files) {
+    const CommandResult deleted = rclone_.deleteFile(remoteJoin(dir, file));
+    checkInterrupted();
+    if (!deleted.ok()) {
+      log_.warn("  Could not delete " + remoteJoin(dir, file) + ": " + rcloneFailure(deleted));
+    }
+  }
 }
 
 int Sync::pull(const std::string& vm) {
@@ -467,15 +486,15 @@ void Sync::writeMetrics(const std::string& vm, const std::string& result) const 
     return;
   }
   static const std::string kUnsynced = "quorlane_sync_unsynced_age_seconds";
-  static const std::string kUnsyncedHelp =
-      "Age of the newest backup that is not on the remote; 0 when none.";
+  static const std::string kRemote = "quorlane_sync_remote_backups";
   const std::string fileName = "quorlane-sync-" + vm + ".prom";
+  const std::string before = joinPath(opts_.metricsDir, fileName);
   const std::string lastSuccess = "quorlane_sync_last_success_timestamp_seconds";
   const double now = static_cast<double>(nowEpoch());
   MetricsFile metrics(vm);
   metrics.set("quorlane_sync_last_run_timestamp_seconds", "When the last push ended.", now);
-  const std::optional<double> succeeded =
-      result == "success" ? now : previousValue(joinPath(opts_.metricsDir, fileName), lastSuccess);
+  const std::optional<double> previousSuccess = previousValue(before, lastSuccess);
+  const std::optional<double> succeeded = result == "success" ? now : previousSuccess;
   if (succeeded) metrics.set(lastSuccess, "When the last push succeeded.", *succeeded);
   metrics.set("quorlane_sync_last_result", "How the last push ended: 1 for its result.", 1,
               {{"result", result}, {"stage", result == "success" ? "" : push_.stage}});
@@ -485,17 +504,20 @@ void Sync::writeMetrics(const std::string& vm, const std::string& result) const 
               static_cast<double>(push_.bytes));
   metrics.set("quorlane_sync_local_backups", "Complete backups on this host.",
               static_cast<double>(push_.local));
-  if (push_.remote) {
-    metrics.set("quorlane_sync_remote_backups", "Complete backups on the remote.",
-                static_cast<double>(*push_.remote));
+  // A remote that could not be read keeps the count it had, and every backup
+  // made since the last successful push counts as not there.
+  const std::optional<double> remote =
+      push_.remote ? static_cast<double>(*push_.remote) : previousValue(before, kRemote);
+  if (remote) metrics.set(kRemote, "Complete backups on the remote.", *remote);
+  std::string newestUnsynced = push_.newestUnsynced.value_or("");
+  if (!push_.remote && !push_.newestLocal.empty()) {
+    const std::optional<double> made = timestampEpoch(push_.newestLocal);
+    if (made && (!previousSuccess || *made > *previousSuccess)) newestUnsynced = push_.newestLocal;
   }
-  if (push_.newestUnsynced) {
-    if (const std::optional<double> made = timestampEpoch(*push_.newestUnsynced)) {
-      metrics.set(kUnsynced, kUnsyncedHelp, std::max(0.0, now - *made));
-    }
-  } else if (result == "success") {
-    metrics.set(kUnsynced, kUnsyncedHelp, 0);
-  }
+  double age = 0;
+  if (const std::optional<double> made = timestampEpoch(newestUnsynced)) age = now - *made;
+  metrics.set(kUnsynced, "Age of the newest backup that is not on the remote; 0 when none.",
+              std::max(0.0, age));
   if (!metrics.write(opts_.metricsDir, fileName)) {
     log_.warn("Could not write the metrics " + joinPath(opts_.metricsDir, fileName) + ": " +
               std::strerror(errno));

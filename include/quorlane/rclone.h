@@ -42,6 +42,10 @@ std::vector<std::string> parseHashes(const std::string& features);
 // nothing.
 std::string checkDifferences(const std::string& combined);
 
+// The files that `rclone check --combined -` found different or could not
+// read.
+std::vector<std::string> differingFiles(const std::string& combined);
+
 // Why rclone failed, in words an operator can act on: its last error line,
 // or the cause behind errors that read like something else.
 std::string rcloneFailure(const CommandResult& result);

@@ -66,6 +66,8 @@ class Sync {
   std::map<std::string, std::string> remoteParents(
       const std::string& vm, const std::map<std::string, RemoteListing>& remote) const;
   void pushBackup(const BackupDir& backup, const PushItem& item);
+  void unmarkDiffering(const std::string& vm, const std::string& timestamp,
+                       const std::string& combined);
   void copyVerified(const std::string& from, const std::string& to, const std::string& label,
                     const std::vector<std::string>& files);
   void pruneRemote(const std::string& vm);
@@ -81,6 +83,7 @@ class Sync {
     std::size_t copied = 0;
     std::uint64_t bytes = 0;
     std::size_t local = 0;                      // complete local backups
+    std::string newestLocal;                    // the newest of them
     std::optional<std::size_t> remote;          // complete remote backups, once known
     std::optional<std::string> newestUnsynced;  // newest local backup not complete there
   };

@@ -288,6 +288,9 @@ class MetricsThroughTheNodeExporter(SyncCase):
                          success)
         self.assertEqual(metrics['quorlane_sync_last_result{result="failure",'
                                  'stage="step2_remote_listing",vm="%s"}' % VM], 1)
+        # What it knew of the remote stays; nothing was made since the last success.
+        self.assertEqual(metrics['quorlane_sync_remote_backups{vm="%s"}' % VM], 3)
+        self.assertEqual(metrics['quorlane_sync_unsynced_age_seconds{vm="%s"}' % VM], 0)
         self.assertEqual(os.listdir(exporter.textfile_dir), ["quorlane-sync-%s.prom" % VM])
 
 

@@ -148,20 +148,20 @@ class PushTest(SyncTest):
         self.assertTrue(all("--download" in v for v in checks))
         self.assertNotIn("web01/%s/web01-%s.log" % (TS[1], TS[1]), self.tree(self.remote))
 
-    def test_check_finds_a_changed_copy_and_the_next_push_replaces_it(self):
-        self.lay_chain()
-        self.assertEqual(self.push().rc, 0)
-        image = os.path.join(self.remote, "web01", TS[1], "web01-vda.qcow2")
+    def spoil_remote_image(self, ts, keep_time):
+        image = os.path.join(self.remote, "web01", ts, "web01-vda.qcow2")
+        before = os.stat(image)
         with open(image, "r+b") as f:
             f.seek(1000)
             f.write(b"\xff\xfe")
-        os.utime(image, (time.time() + 60, time.time() + 60))
-        for extra in ([], ["--download"]):
-            res = self.push("--check", *extra)
-            self.assertEqual(res.rc, 3, res.err)
-            self.assertIn("ERROR:   %s: differs from the local copy: web01-vda.qcow2 differs"
-                          % TS[1], res.err_lines)
-            self.assertRegex(self.records()[-1], r"vm=web01 result=differs to=")
+        when = before.st_mtime if keep_time else time.time() + 60
+        os.utime(image, (when, when))
+        return image
+
+    def test_a_push_copies_again_a_remote_copy_that_changed(self):
+        self.lay_chain()
+        self.assertEqual(self.push().rc, 0)
+        self.spoil_remote_image(TS[1], keep_time=False)
         repaired = self.push()
         self.assertEqual(repaired.rc, 0, repaired.err)
         self.assertIn("WARN:    %s: the remote copy is not the same as the local one; copying it "
@@ -169,6 +169,24 @@ class PushTest(SyncTest):
         deletions = [v for v in self.box.calls("rclone") if v[1] == "deletefile"]
         self.assertEqual(deletions[-1][2], "%s/web01/%s/web01-%s.log" % (self.remote, TS[1], TS[1]))
         self.assertEqual(self.push("--check").rc, 0)
+
+    def test_check_finds_a_difference_of_the_same_size_and_time_and_a_push_repairs_it(self):
+        self.lay_chain()
+        self.assertEqual(self.push().rc, 0)
+        image = self.spoil_remote_image(TS[1], keep_time=True)
+        res = self.push("--check", "--download")
+        self.assertEqual(res.rc, 3, res.err)
+        self.assertIn("ERROR:   %s: differs from the local copy: web01-vda.qcow2 differs" % TS[1],
+                      res.err_lines)
+        self.assertIn("ERROR: The remote holds copies that differ from the local backups; the next "
+                      "push copies them again.", res.err_lines)
+        self.assertRegex(self.records()[-1], r"vm=web01 result=differs to=")
+        # No longer complete there, and without the file that differs.
+        self.assertFalse(os.path.exists(image))
+        self.assertNotIn("web01/%s/web01-%s.log" % (TS[1], TS[1]), self.tree(self.remote))
+        self.assertEqual(self.push().rc, 0)
+        self.assertEqual(self.copies()[-2:], [TS[1], TS[1]])
+        self.assertEqual(self.push("--check", "--download").rc, 0)
 
     def test_remote_retention_keeps_chains_whole_and_drops_unfinished_copies(self):
         self.lay_chain()

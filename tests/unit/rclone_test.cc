@@ -32,22 +32,23 @@ TEST(RcloneListing, AMissingDirectoryIsAnEmptyOne) {
   const CommandResult listed = Rclone(runner, {}).list("remote:base/web01");
   EXPECT_TRUE(listed.ok());
   EXPECT_EQ(listed.out, "");
-  EXPECT_EQ(runner.calls[0], (Argv{"rclone", "lsf", "-R", "--files-only", "--format", "pst",
-                                   "--separator", "\t", "remote:base/web01"}));
+  EXPECT_EQ(runner.calls[0],
+            (Argv{"rclone", "lsf", "-R", "--files-only", "--format", "pst", "--separator", "\t",
+                  "remote:base/web01", "--contimeout", "30s", "--timeout", "1m"}));
 }
 
 TEST(RcloneCheck, ReadsTheFilesBackWhenNoHashIsSharedOrWhenAsked) {
   ScriptedRunner runner;
-  runner.on({"rclone", "--config", "/etc/q.conf", "check", "a", "b", "--one-way", "--combined", "-",
-             "--include"},
+  runner.on({"rclone", "check", "a", "b", "--one-way", "--combined", "-", "--config", "/etc/q.conf",
+             "--contimeout", "30s", "--timeout", "1m", "--include"},
             answer("", 0, "NOTICE: No common hash found - not using a hash for checks\n"), {}, 1);
   const Rclone rclone(runner, {"/etc/q.conf", ""});
   const Rclone::Verification verified = rclone.check("a", "b", {"x[1].qcow2"}, false);
   EXPECT_TRUE(verified.readBack);
   ASSERT_EQ(runner.calls.size(), 2u);
-  EXPECT_EQ(runner.calls[1],
-            (Argv{"rclone", "--config", "/etc/q.conf", "check", "a", "b", "--one-way", "--combined",
-                  "-", "--download", "--include", "/x\\[1\\].qcow2"}));
+  EXPECT_EQ(runner.calls[1], (Argv{"rclone", "check", "a", "b", "--one-way", "--combined", "-",
+                                   "--config", "/etc/q.conf", "--contimeout", "30s", "--timeout",
+                                   "1m", "--download", "--include", "/x\\[1\\].qcow2"}));
   EXPECT_TRUE(rclone.check("a", "b", {"f"}, true).readBack);
   EXPECT_FALSE(rclone.check("a", "b", {"f"}, false).readBack);
 }
@@ -57,9 +58,10 @@ TEST(RcloneCopy, LimitsTheBandwidthAndReportsEveryTenSeconds) {
   Rclone(runner, {"", "10M"}).copyFiles("/b/ts", "r:p/ts", {"a", "b"}, [](auto&, auto&) {
     return true;
   });
-  EXPECT_EQ(runner.calls[0], (Argv{"rclone", "copy", "/b/ts", "r:p/ts", "--stats", "10s",
-                                   "--stats-one-line", "--stats-log-level", "NOTICE", "--bwlimit",
-                                   "10M", "--include", "/a", "--include", "/b"}));
+  EXPECT_EQ(runner.calls[0],
+            (Argv{"rclone", "copy", "/b/ts", "r:p/ts", "--stats", "10s", "--stats-one-line",
+                  "--stats-log-level", "NOTICE", "--contimeout", "30s", "--timeout", "1m",
+                  "--bwlimit", "10M", "--include", "/a", "--include", "/b"}));
 }
 
 TEST(RcloneOutput, TheNewestProgressLineAndNotTheClosingSummary) {
@@ -85,6 +87,12 @@ TEST(RcloneOutput, FailuresNameTheFilesOrTheCause) {
   check.out = "= web01.xml\n* web01-vda.qcow2\n+ web01.chain\n! web01-vdb.qcow2\n";
   EXPECT_EQ(rcloneFailure(check),
             "web01-vda.qcow2 differs; web01.chain is missing; web01-vdb.qcow2 could not be read");
+  EXPECT_EQ(differingFiles(check.out),
+            (std::vector<std::string>{"web01-vda.qcow2", "web01-vdb.qcow2"}));
+  EXPECT_EQ(rcloneFailure(failure("2026/12/08 20:00:00 ERROR : a.qcow2: Failed to copy: "
+                                  "sftp: \"Failure\" (SSH_FX_FAILURE)\n")),
+            "a.qcow2: Failed to copy: sftp: \"Failure\" (SSH_FX_FAILURE) (the SFTP server gives no "
+            "reason; a full disk or a quota is the usual one)");
   EXPECT_EQ(rcloneFailure(failure("", 127)), "rclone not found on PATH (install rclone)");
   setenv("AWS_CA_BUNDLE", "/etc/ssl/bundle.pem", 1);
   const std::string ca = rcloneFailure(failure(
