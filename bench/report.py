@@ -771,6 +771,9 @@ def main():
     rows = read_csv(os.path.join(results, "restore.csv"))
     if rows:
         lines += restore_section(rows, machine) + [""]
+    if os.path.exists(os.path.join(results, "sync.md")):
+        with open(os.path.join(results, "sync.md")) as handle:
+            lines += handle.read().splitlines() + [""]
     text = "\n".join(lines)
     print(text)
     with open(os.path.join(results, "summary.md"), "w") as handle:

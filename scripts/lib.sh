@@ -7,6 +7,7 @@ QUORLANE_PACKAGES=(
   libvirt-daemon-system libvirt-clients qemu-system-x86 qemu-utils ovmf
   libxml2-utils libxml2-dev systemd bash-completion man-db groff-base dpkg-dev logrotate file
   cpio e2fsprogs kmod libvirt-l10n locales
+  rclone openssh-server prometheus-node-exporter nodejs lintian
 )
 
 # Installs the named packages that are missing, with one 'apt-get update'.
@@ -90,6 +91,30 @@ ensure_test_locales() {
     fi
     locale -a 2>/dev/null | grep -qx "$locale.utf8" || localedef -i "$locale" -f UTF-8 "$name"
   done
+}
+
+# s3rver, the S3 server of the offsite tests, from the npm registry into the
+# git-ignored build/node; the machine's global npm packages stay as they are.
+# Debian's npm is installed only where no npm runs: NodeSource's nodejs
+# bundles its own and conflicts with Debian's.
+S3RVER_VERSION=3.7.1
+S3RVER_PREFIX=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)/build/node
+ensure_s3rver() {
+  s3rver_installed && return 0
+  command -v npm >/dev/null || ensure_packages npm
+  mkdir -p "$S3RVER_PREFIX"
+  # Test files that start servers in parallel install it once.
+  (
+    flock 9
+    s3rver_installed ||
+      npm install --prefix "$S3RVER_PREFIX" --save-exact --no-audit --no-fund --loglevel=error \
+        "s3rver@$S3RVER_VERSION"
+  ) 9>"$S3RVER_PREFIX/.lock"
+}
+
+s3rver_installed() {
+  [ -x "$S3RVER_PREFIX/node_modules/.bin/s3rver" ] &&
+    grep -q "\"version\": \"$S3RVER_VERSION\"" "$S3RVER_PREFIX/node_modules/s3rver/package.json" 2>/dev/null
 }
 
 # Configures and builds into the given directory with any extra CMake options.

@@ -86,4 +86,19 @@ std::string xmlEscape(const std::string& text) {
   return escaped;
 }
 
+std::string humanSize(std::uintmax_t bytes) {
+  static constexpr const char* kUnits[] = {"B", "KiB", "MiB", "GiB", "TiB"};
+  double value = static_cast<double>(bytes);
+  std::size_t unit = 0;
+  while (value >= 1024 && unit + 1 < std::size(kUnits)) {
+    value /= 1024;
+    ++unit;
+  }
+  std::ostringstream text;
+  text.setf(std::ios::fixed);
+  text.precision(unit == 0 ? 0 : 1);
+  text << value << " " << kUnits[unit];
+  return text.str();
+}
+
 }  // namespace quorlane

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,8 @@ std::vector<std::string> tokenizeWhitespace(const std::string& s);
 std::string restAfterWords(const std::string& line, int words);
 // libvirt writes these characters escaped inside attribute values and text.
 std::string xmlEscape(const std::string& text);
+// Bytes for a person: "512 B", "1.5 GiB".
+std::string humanSize(std::uintmax_t bytes);
 void replaceAll(std::string& haystack, const std::string& from, const std::string& to);
 
 }  // namespace quorlane

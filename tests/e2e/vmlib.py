@@ -6,6 +6,8 @@ is a running VM with disks, which is all a backup needs.
 
 Stable API (other test modules import it; only additions, no changes):
 
+  BINARY, SYNC                 quorlane-backup and quorlane-sync as built
+                               (QUORLANE_BINARY, QUORLANE_SYNC_BINARY)
   require_libvirt()            unless root and the daemon answers (starts the
                                daemons first): cannot_run(the reason)
   cannot_run(reason)           unittest.SkipTest(reason), or an AssertionError
@@ -73,6 +75,8 @@ sys.path.insert(0, os.path.join(HERE, "..", "integration"))
 import harness  # noqa: E402  (the private /var/log namespace and line helpers)
 
 BINARY = os.path.abspath(harness.BINARY)
+SYNC = os.path.abspath(os.environ.get("QUORLANE_SYNC_BINARY",
+                                      os.path.join(REPO, "build", "quorlane-sync")))
 SNAPSHOT = "quorlane-backup-temp"
 URI = "qemu:///system"
 OVMF_CODE = "/usr/share/OVMF/OVMF_CODE_4M.fd"

@@ -1,5 +1,5 @@
 """What an operator installs: the Debian package and its files, the systemd
-units, the man page, the bash completion and the logrotate rule.
+units, the man pages, the bash completions and the logrotate rule.
 
 The package is built with cpack from the build tree that holds the binary
 under test, into a scratch directory, and unpacked with `dpkg -x`; nothing is
@@ -7,6 +7,7 @@ installed on the machine.
 """
 import glob
 import grp
+import gzip
 import os
 import re
 import shlex
@@ -23,17 +24,25 @@ SOURCE = os.path.normpath(os.path.join(HERE, "..", ".."))
 PACKAGING = os.path.join(SOURCE, "packaging")
 BUILD = os.path.dirname(os.path.abspath(harness.BINARY))
 
+SYNC_BINARY = os.path.join(BUILD, "quorlane-sync")
+
+# Installed file to the packaging file it is (None for a program); a .gz is
+# that file compressed.
 INSTALLED = {
-    "usr/sbin/quorlane-backup": None,
-    "usr/share/man/man8/quorlane-backup.8": "quorlane-backup.8",
     "usr/lib/systemd/system/quorlane-backup@.service": "quorlane-backup@.service",
     "usr/lib/systemd/system/quorlane-backup@.timer": "quorlane-backup@.timer",
-    "usr/share/bash-completion/completions/quorlane-backup": "quorlane-backup.bash-completion",
+    "usr/lib/systemd/system/quorlane-sync@.service": "quorlane-sync@.service",
+    "usr/lib/systemd/system/quorlane-sync@.timer": "quorlane-sync@.timer",
     "etc/logrotate.d/quorlane-backup": "quorlane-backup.logrotate",
-    "usr/sbin/quorlane-restore": None,
-    "usr/share/man/man8/quorlane-restore.8": "quorlane-restore.8",
-    "usr/share/bash-completion/completions/quorlane-restore": "quorlane-restore.bash-completion",
+    "usr/share/doc/quorlane-backup/changelog.gz": "deb/changelog",
+    "usr/share/doc/quorlane-backup/copyright": "deb/copyright",
 }
+for _program in ("quorlane-backup", "quorlane-restore", "quorlane-sync"):
+    INSTALLED.update({
+        "usr/sbin/" + _program: None,
+        "usr/share/man/man8/%s.8.gz" % _program: _program + ".8",
+        "usr/share/bash-completion/completions/" + _program: _program + ".bash-completion",
+    })
 
 
 def run(cmd, **kwargs):
@@ -111,6 +120,15 @@ class DebianPackage(unittest.TestCase):
         depends = [d.strip().split()[0] for d in self.field("Depends").split(",")]
         for needed in ("libvirt-clients", "qemu-utils"):
             self.assertIn(needed, depends)
+        self.assertEqual(self.field("Recommends"), "rclone")
+
+    def test_lintian_reports_nothing(self):
+        if shutil.which("lintian") is None:
+            self.skipTest("lintian is not installed")
+        res = run(["lintian", "--fail-on", "error,warning", self.deb])
+        findings = [l for l in res.stdout.splitlines() if re.match(r"[EW]: ", l)]
+        self.assertEqual(findings, [])
+        self.assertEqual(res.returncode, 0, res.stdout + res.stderr)
 
     def test_files_are_where_the_units_and_tools_look(self):
         # Exactly these files: nothing under /usr/local, no stray build output.
@@ -123,13 +141,15 @@ class DebianPackage(unittest.TestCase):
                     self.assertTrue(mode & stat.S_IXOTH, oct(mode))
                     continue
                 self.assertFalse(mode & (stat.S_IXUSR | stat.S_IWGRP | stat.S_IWOTH), oct(mode))
-                with open(path, "rb") as got, open(os.path.join(PACKAGING, source), "rb") as want:
+                opener = gzip.open if rel.endswith(".gz") else open
+                with opener(path, "rb") as got, open(os.path.join(PACKAGING, source), "rb") as want:
                     self.assertEqual(got.read(), want.read())
 
-    def test_packaged_binary_is_the_program(self):
-        res = run([os.path.join(self.root, "usr/sbin/quorlane-backup"), "--help"])
-        self.assertEqual(res.returncode, 0, res.stderr)
-        self.assertEqual(res.stdout.splitlines()[0], "quorlane-backup v0.1.5-prototype")
+    def test_packaged_binaries_are_the_programs(self):
+        for program in ("quorlane-backup", "quorlane-restore", "quorlane-sync"):
+            res = run([os.path.join(self.root, "usr/sbin", program), "--help"])
+            self.assertEqual(res.returncode, 0, res.stderr)
+            self.assertEqual(res.stdout.splitlines()[0], program + " v0.1.5-prototype")
 
     def test_logrotate_rule_is_a_conffile_and_scripts_reload_systemd(self):
         control = os.path.join(self.work, "control")
@@ -222,17 +242,18 @@ class SystemdUnits(unittest.TestCase):
         self.assertEqual(res.returncode, 0, res.stdout + res.stderr)
         units = os.path.join(work, "units")
         os.makedirs(units)
-        program = os.path.join(stage, "usr/sbin/quorlane-backup")
-        for src in (self.service, self.timer):
+        for src in (self.service, self.timer, SyncUnits.service, SyncUnits.timer):
             with open(src) as f:
                 text = f.read()
-            self.assertEqual(text.count("/usr/sbin/quorlane-backup"),
-                             1 if src == self.service else 0)
+            for program in ("quorlane-backup", "quorlane-sync"):
+                text = text.replace("/usr/sbin/" + program, os.path.join(stage, "usr/sbin", program))
             with open(os.path.join(units, os.path.basename(src)), "w") as f:
-                f.write(text.replace("/usr/sbin/quorlane-backup", program))
+                f.write(text)
         env = dict(os.environ, MANPATH=os.path.join(stage, "usr/share/man"))
-        for names in (["quorlane-backup@.service", "quorlane-backup@.timer"],
-                      ["quorlane-backup@web01.service", "quorlane-backup@web01.timer"]):
+        for names in (["quorlane-backup@.service", "quorlane-backup@.timer",
+                       "quorlane-sync@.service", "quorlane-sync@.timer"],
+                      ["quorlane-backup@web01.service", "quorlane-backup@web01.timer",
+                       "quorlane-sync@web01.service", "quorlane-sync@web01.timer"]):
             with self.subTest(names=names):
                 res = run(["systemd-analyze", "verify"] + names, cwd=units, env=env)
                 self.assertEqual(res.returncode, 0, res.stdout + res.stderr)
@@ -283,6 +304,34 @@ class SystemdUnits(unittest.TestCase):
         self.assertIn(("Persistent", "true"), timer["Timer"])
 
 
+class SyncUnits(unittest.TestCase):
+    """The offsite copy's templates: after every successful backup, and a catch-up timer."""
+
+    service = os.path.join(PACKAGING, "quorlane-sync@.service")
+    timer = os.path.join(PACKAGING, "quorlane-sync@.timer")
+
+    def test_it_follows_a_successful_backup_once_a_remote_is_named(self):
+        backup = read_unit(SystemdUnits.service)
+        self.assertIn(("OnSuccess", "quorlane-sync@%i.service"), backup["Unit"])
+        sync = read_unit(self.service)
+        self.assertIn(("ConditionPathExists", "/etc/default/quorlane-sync"), sync["Unit"])
+        self.assertIn(("UnsetEnvironment", "AWS_CA_BUNDLE"), sync["Service"])
+        self.assertEqual([v for k, v in sync["Service"] if k == "EnvironmentFile"],
+                         ["-/etc/default/quorlane-backup", "/etc/default/quorlane-sync"])
+        env = dict(v.split("=", 1) for k, v in sync["Service"] if k == "Environment")
+        env.update(REMOTE="offsite:quorlane", EXTRA_ARGS="--bwlimit 10M")
+        self.assertEqual(exec_start_argv(sync, "web01", env),
+                         [SYNC := "/usr/sbin/quorlane-sync", "-r", "/var/backups/quorlane", "--to",
+                          "offsite:quorlane", "-n", "web01", "-k", "7", "--config",
+                          "/etc/quorlane/rclone.conf", "--metrics-dir",
+                          "/var/lib/prometheus/node-exporter", "--bwlimit", "10M"])
+        res = run([SYNC_BINARY] + exec_start_argv(sync, "web01", env)[1:] + ["--help"])
+        self.assertEqual(res.returncode, 0, res.stderr)
+        timer = read_unit(self.timer)
+        self.assertIn(("WantedBy", "timers.target"), timer["Install"])
+        self.assertIn(("Persistent", "true"), timer["Timer"])
+
+
 class ManPage(unittest.TestCase):
     page = os.path.join(PACKAGING, "quorlane-backup.8")
 
@@ -322,40 +371,64 @@ class ManPage(unittest.TestCase):
         self.assertIn("virsh domblklist vm", recovery)
 
 
-class BashCompletion(unittest.TestCase):
-    """The completion function, called the way bash calls it on <Tab>."""
+class SyncManPage(ManPage):
+    page = os.path.join(PACKAGING, "quorlane-sync.8")
 
-    completion = os.path.join(PACKAGING, "quorlane-backup.bash-completion")
+    def test_sections_and_options_match_the_program(self):
+        text = self.render()
+        for name in ("NAME", "SYNOPSIS", "DESCRIPTION", "OPTIONS", "EXIT STATUS", "FILES",
+                     "EXAMPLES", "SEE ALSO"):
+            self.section(text, name)
+        usage = run([SYNC_BINARY, "--help"]).stdout
+        options = re.findall(r"^  (?:-\w, |    )(--[\w-]+)\b", usage, re.M)
+        self.assertGreaterEqual(len(options), 14, usage)
+        documented = re.findall(r"^ {7}(?:-\w, )?(--[\w-]+)\b", self.section(text, "OPTIONS"), re.M)
+        self.assertEqual(documented, options)
+        statuses = re.findall(r"^ {7}(\d+(?:, \d+)*)", self.section(text, "EXIT STATUS"), re.M)
+        self.assertEqual(statuses, ["0", "1", "3", "129, 130, 143"])
+
+
+class CompletionCase(unittest.TestCase):
+    """A completion function, called the way bash calls it on <Tab>, with
+    virsh (and rclone) stand-ins that list VMs and remotes."""
+
+    program = None
 
     def setUp(self):
         self.framework = "/usr/share/bash-completion/bash_completion"
         if not os.path.exists(self.framework):
             self.skipTest("bash-completion is not installed")
         self.bin = scratch_dir(self)
-        virsh = os.path.join(self.bin, "virsh")
-        with open(virsh, "w") as f:
-            f.write('#!/bin/sh\n'
-                    'if [ "$*" = "list --all --name" ]; then\n'
-                    '  printf "web01\\ndb 02\\n\\n"; exit 0\n'
-                    'fi\n'
-                    'echo "unexpected: $*" >&2; exit 1\n')
-        os.chmod(virsh, 0o755)
+        for name, command, listing in (("virsh", "list --all --name", "web01\\ndb 02\\n\\n"),
+                                       ("rclone", "listremotes", "offsite:\\nlocal-copy:\\n")):
+            with open(os.path.join(self.bin, name), "w") as f:
+                f.write('#!/bin/sh\n'
+                        'if [ "$*" = "%s" ]; then\n'
+                        '  printf "%s"; exit 0\n'
+                        'fi\n'
+                        'echo "unexpected: $*" >&2; exit 1\n' % (command, listing))
+            os.chmod(os.path.join(self.bin, name), 0o755)
 
     def complete(self, *words):
         """COMPREPLY for a command line whose last word is being completed."""
+        function = "_" + self.program.replace("-", "_")
         script = ('source "$1"; source "$2"; shift 2\n'
-                  'COMP_WORDS=(quorlane-backup "$@"); COMP_CWORD=$#\n'
+                  'COMP_WORDS=(%(p)s "$@"); COMP_CWORD=$#\n'
                   'COMP_LINE="${COMP_WORDS[*]}"; COMP_POINT=${#COMP_LINE}\n'
-                  '_quorlane_backup quorlane-backup "${COMP_WORDS[COMP_CWORD]}" '
-                  '"${COMP_WORDS[COMP_CWORD-1]}"\n'
-                  'complete -p quorlane-backup >&2\n'
-                  'printf "%s\\n" "${COMPREPLY[@]}"\n')
+                  '%(f)s %(p)s "${COMP_WORDS[COMP_CWORD]}" "${COMP_WORDS[COMP_CWORD-1]}"\n'
+                  'complete -p %(p)s >&2\n'
+                  'printf "%%s\\n" "${COMPREPLY[@]}"\n') % {"p": self.program, "f": function}
         env = dict(os.environ, PATH=self.bin + ":/usr/bin:/bin")
-        res = run(["bash", "-c", script, "bash", self.framework, self.completion] + list(words),
+        completion = os.path.join(PACKAGING, self.program + ".bash-completion")
+        res = run(["bash", "-c", script, "bash", self.framework, completion] + list(words),
                   env=env, cwd=self.bin)
         self.assertEqual(res.returncode, 0, res.stderr)
-        self.assertIn("-F _quorlane_backup", res.stderr)
+        self.assertIn("-F " + function, res.stderr)
         return sorted(line for line in res.stdout.split("\n") if line)
+
+
+class BashCompletion(CompletionCase):
+    program = "quorlane-backup"
 
     def test_vm_names_come_from_virsh(self):
         self.assertEqual(self.complete("-n", ""), ["db 02", "web01"])
@@ -376,6 +449,19 @@ class BashCompletion(unittest.TestCase):
                          [os.path.join(self.bin, "backups-a"), os.path.join(self.bin, "backups-b")])
         self.assertEqual(self.complete("-k", ""), [])
         self.assertEqual(self.complete("--keep-count", "-"), [])
+
+
+class SyncCompletion(CompletionCase):
+    program = "quorlane-sync"
+
+    def test_remotes_vms_and_options(self):
+        self.assertEqual(self.complete("--to", ""), ["local-copy:", "offsite:"])
+        self.assertEqual(self.complete("-r", "/b", "--from", "off"), ["offsite:"])
+        self.assertEqual(self.complete("-n", "w"), ["web01"])
+        self.assertEqual(self.complete("-k", ""), [])
+        usage = run([SYNC_BINARY, "--help"]).stdout
+        longs = sorted(re.findall(r"^  (?:-\w, |    )(--[\w-]+)\b", usage, re.M))
+        self.assertEqual(self.complete("--"), longs)
 
 
 class LogRotation(unittest.TestCase):
