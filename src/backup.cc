@@ -18,6 +18,7 @@
 #include "quorlane/backup_error.h"
 #include "quorlane/config.h"
 #include "quorlane/files.h"
+#include "quorlane/metrics.h"
 #include "quorlane/paths.h"
 #include "quorlane/retention.h"
 #include "quorlane/signals.h"
@@ -167,6 +168,7 @@ class Backup::RunRecorder {
   std::string computeStage() const;
   std::string computeConsistency() const;
   std::string buildLine() const;
+  void writeMetrics() const;
 
   const Backup& b_;
   Result result_ = kUnset;
@@ -232,10 +234,47 @@ std::string Backup::RunRecorder::buildLine() const {
   return formatRunRecord(b_.opts_.vmName, resultString(), fields, b_.startEpoch_, reason_);
 }
 
+// What monitoring needs to see that backups stopped: when the last one
+// succeeded, how the last run ended and where, and what the VM has.
+void Backup::RunRecorder::writeMetrics() const {
+  const std::string fileName = "quorlane-backup-" + b_.opts_.vmName + ".prom";
+  const std::string lastSuccess = "quorlane_backup_last_success_timestamp_seconds";
+  const double now = static_cast<double>(nowEpoch());
+  const bool succeeded = result_ == kSuccess || result_ == kSnapshotRemovalFailed;
+  MetricsFile metrics(b_.opts_.vmName);
+  metrics.set("quorlane_backup_last_run_timestamp_seconds", "When the last run ended.", now);
+  const std::optional<double> success =
+      succeeded ? now : previousValue(joinPath(b_.opts_.metricsDir, fileName), lastSuccess);
+  if (success) metrics.set(lastSuccess, "When the last backup completed.", *success);
+  metrics.set("quorlane_backup_last_result", "How the last run ended: 1 for its result.", 1,
+              {{"result", resultString()}, {"stage", computeStage()}});
+  metrics.set("quorlane_backup_duration_seconds", "How long the last run took.",
+              now - static_cast<double>(b_.startEpoch_));
+  std::uintmax_t bytes = 0;
+  std::error_code ec;
+  for (const fs::directory_entry& entry : fs::directory_iterator(b_.backupDir_, ec)) {
+    std::error_code sizeEc;
+    if (entry.is_regular_file(sizeEc)) bytes += entry.file_size(sizeEc);
+  }
+  metrics.set("quorlane_backup_bytes_written", "Bytes the last run's backup holds.",
+              succeeded ? static_cast<double>(bytes) : 0);
+  metrics.set("quorlane_backup_kind", "The kind of the last run's backup: 1 for it.", 1,
+              {{"kind", b_.chain_.incremental ? "incremental" : "full"}});
+  std::size_t complete = 0;
+  for (const BackupDir& backup :
+       listBackups(joinPath(b_.opts_.backupRoot, b_.opts_.vmName), b_.opts_.vmName)) {
+    complete += backup.complete() ? 1 : 0;
+  }
+  metrics.set("quorlane_backup_local_backups", "Complete backups of the VM on this host.",
+              static_cast<double>(complete));
+  publish(metrics, b_.opts_.metricsDir, fileName, b_.log_);
+}
+
 Backup::RunRecorder::~RunRecorder() {
   if (b_.opts_.vmName.empty() || result_ == kUnset) return;
   try {
     appendApplicationLog(buildLine());
+    if (!b_.opts_.metricsDir.empty() && result_ != kDryRun) writeMetrics();
   } catch (const std::exception&) {
     // Out of memory while building the record: the run's outcome stands.
   }

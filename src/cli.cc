@@ -40,6 +40,8 @@ Options parseArgs(int argc, char** argv) {
       opts.incremental = true;
     } else if (arg == "-C" || arg == "--chain-length") {
       opts.chainLengthRaw = takeValue(printUsage, arg, i, argc, argv);
+    } else if (arg == "-M" || arg == "--metrics-dir") {
+      opts.metricsDir = takeValue(printUsage, arg, i, argc, argv);
     } else if (arg == "-h" || arg == "--help") {
       printUsage(std::cout);
       std::exit(kExitSuccess);
@@ -81,6 +83,9 @@ void printUsage(std::ostream& out) {
       << "                           continue.\n"
       << "  -C, --chain-length N     At most N backups in one chain: the full one and\n"
       << "                           N-1 incremental ones (default 7).\n"
+      << "  -M, --metrics-dir DIR    After the run, replace quorlane-backup-<vm-name>.prom\n"
+      << "                           there, for Prometheus' node exporter (its textfile\n"
+      << "                           directory); nothing where DIR does not exist.\n"
       << "  -d, --dry-run            Run validation (step 1) only and report what\n"
       << "                           would happen. Make no changes.\n"
       << "  -v, --verbose            Detailed console output for diagnostics.\n"

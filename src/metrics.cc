@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <sstream>
 
@@ -73,6 +74,18 @@ bool MetricsFile::write(const std::string& dir, const std::string& fileName) con
     return false;
   }
   return true;
+}
+
+void publish(const MetricsFile& metrics, const std::string& dir, const std::string& fileName,
+             const Logger& log) {
+  if (!isDirectory(dir)) {
+    log.trace("No metrics: " + dir + " does not exist (no node exporter here).");
+    return;
+  }
+  if (!metrics.write(dir, fileName)) {
+    log.warn("Could not write the metrics " + joinPath(dir, fileName) + ": " +
+             std::strerror(errno));
+  }
 }
 
 std::optional<double> previousValue(const std::string& path, const std::string& name) {

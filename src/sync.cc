@@ -482,10 +482,6 @@ void Sync::record(const std::string& vm, const std::string& result,
 // is not on the remote yet.
 void Sync::writeMetrics(const std::string& vm, const std::string& result) const {
   if (opts_.metricsDir.empty() || opts_.to.empty() || opts_.check) return;
-  if (!isDirectory(opts_.metricsDir)) {
-    log_.trace("No metrics: " + opts_.metricsDir + " does not exist (no node exporter here).");
-    return;
-  }
   static const std::string kUnsynced = "quorlane_sync_unsynced_age_seconds";
   static const std::string kRemote = "quorlane_sync_remote_backups";
   const std::string fileName = "quorlane-sync-" + vm + ".prom";
@@ -519,10 +515,7 @@ void Sync::writeMetrics(const std::string& vm, const std::string& result) const 
   if (const std::optional<double> made = timestampEpoch(newestUnsynced)) age = now - *made;
   metrics.set(kUnsynced, "Age of the newest backup that is not on the remote; 0 when none.",
               std::max(0.0, age));
-  if (!metrics.write(opts_.metricsDir, fileName)) {
-    log_.warn("Could not write the metrics " + joinPath(opts_.metricsDir, fileName) + ": " +
-              std::strerror(errno));
-  }
+  publish(metrics, opts_.metricsDir, fileName, log_);
 }
 
 }  // namespace quorlane

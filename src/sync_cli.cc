@@ -86,7 +86,7 @@ SyncOptions parseSyncArgs(int argc, char** argv) {
       opts.list = true;
     } else if (arg == "--config") {
       opts.configFile = takeNonEmptyValue(arg, i, argc, argv);
-    } else if (arg == "--metrics-dir") {
+    } else if (arg == "-M" || arg == "--metrics-dir") {
       opts.metricsDir = takeNonEmptyValue(arg, i, argc, argv);
     } else if (arg == "--bwlimit") {
       opts.bandwidth = takeNonEmptyValue(arg, i, argc, argv);
@@ -143,7 +143,7 @@ void printSyncUsage(std::ostream& out) {
       << "                           and their credentials (default: rclone's own). Only\n"
       << "                           its owner may read it.\n"
       << "      --bwlimit RATE       Limit the bandwidth (rclone's --bwlimit: 10M, 512k).\n"
-      << "      --metrics-dir DIR    With --to: write quorlane-sync-<vm-name>.prom there for\n"
+      << "  -M, --metrics-dir DIR    With --to: write quorlane-sync-<vm-name>.prom there for\n"
       << "                           Prometheus' node exporter (its textfile directory).\n"
       << "  -v, --verbose            Detailed console output for diagnostics.\n"
       << "  -h, --help               Show this message and exit.\n"

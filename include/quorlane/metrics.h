@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "quorlane/logging.h"
+
 namespace quorlane {
 
 // A Prometheus text-format file of gauges about one VM, for the node
@@ -36,6 +38,12 @@ class MetricsFile {
   std::vector<std::string> order_;
   std::map<std::string, Gauge> gauges_;
 };
+
+// Replaces <dir>/<fileName> with the file: nothing where the directory does
+// not exist (a host without the node exporter), a warning where it cannot
+// be written; a run's outcome never depends on its metrics.
+void publish(const MetricsFile& metrics, const std::string& dir, const std::string& fileName,
+             const Logger& log);
 
 // The value of the first sample of `name` in a file written before; a
 // run that failed carries the time of the last success over from it.

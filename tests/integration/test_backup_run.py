@@ -1,5 +1,6 @@
 """Complete backup runs: console, argument vectors, files and run record."""
 import os
+import re
 import select
 import stat
 import time
@@ -78,6 +79,33 @@ class BackupRunTest(BackupTest):
         self.assertRegex(first, r"^\[[-0-9 :]{19}\] quorlane-backup v0\.1\.5-prototype - "
                                 r"backing up 'web01'\n$")
         self.assertRecord("success", directory=d, consistency="crash-consistent")
+
+    def test_metrics_say_when_the_last_backup_completed_and_how_the_last_run_ended(self):
+        metrics = self.box.path("textfile")
+        os.makedirs(metrics)
+        res, d, _ = self.run_vm({"vda": self.box.path("images", "web01.qcow2")}, "-M", metrics)
+        self.assertEqual(res.rc, 0, res.err)
+        prom = os.path.join(metrics, "quorlane-backup-web01.prom")
+        with open(prom) as f:
+            first = f.read()
+        self.assertIn('quorlane_backup_last_result{vm="web01",result="success",stage=""} 1', first)
+        self.assertIn('quorlane_backup_kind{vm="web01",kind="full"} 1', first)
+        self.assertIn('quorlane_backup_local_backups{vm="web01"} 1', first)
+        size = sum(os.path.getsize(os.path.join(d, f)) for f in os.listdir(d))
+        self.assertIn('quorlane_backup_bytes_written{vm="web01"} %d' % size, first)
+        success = re.search(r"^quorlane_backup_last_success_timestamp_seconds\S* (\d+)$", first,
+                            re.M)[1]
+        self.use([{"prog": "virsh", "prefix": ["dominfo"], "exit": 1}])
+        self.assertEqual(self.backup("--metrics-dir", metrics).rc, 1)
+        with open(prom) as f:
+            failed = f.read()
+        self.assertIn('result="failure",stage="validation_or_setup"} 1', failed)
+        self.assertIn('quorlane_backup_last_success_timestamp_seconds{vm="web01"} ' + success,
+                      failed)
+        self.assertEqual(os.listdir(metrics), ["quorlane-backup-web01.prom"])
+        # Without the directory (no node exporter on the host) nothing is written.
+        self.assertEqual(self.backup("-M", self.box.path("none")).rc, 1)
+        self.assertFalse(os.path.exists(self.box.path("none")))
 
     def test_uefi_run_copies_nvram_under_the_vm_name(self):
         disks = {"vda": self.box.path("images", "web01.qcow2")}

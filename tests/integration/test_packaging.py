@@ -265,10 +265,12 @@ class SystemdUnits(unittest.TestCase):
         unit = read_unit(self.service)
         env = dict(v.split("=", 1) for k, v in unit["Service"] if k == "Environment")
         self.assertEqual(env, {"BACKUP_ROOT": "/var/backups/quorlane", "KEEP_COUNT": "7",
-                               "EXTRA_ARGS": ""})
+                               "EXTRA_ARGS": "",
+                               "METRICS_DIR": "/var/lib/prometheus/node-exporter"})
         argv = exec_start_argv(unit, "web01", env)
         self.assertEqual(argv, ["/usr/sbin/quorlane-backup", "-n", "web01", "-r",
-                                "/var/backups/quorlane", "-k", "7"])
+                                "/var/backups/quorlane", "-k", "7", "--metrics-dir",
+                                "/var/lib/prometheus/node-exporter"])
 
     def test_drop_in_settings_reach_the_program_as_separate_options(self):
         # A drop-in with Environment=BACKUP_ROOT=... EXTRA_ARGS=--dry-run --verbose

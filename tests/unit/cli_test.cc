@@ -80,11 +80,11 @@ TEST(PrintUsage, WritesTheFullHelpText) {
   const std::string usage = usageText();
   EXPECT_EQ(usage, expectedUsage());
   const std::vector<std::string> text = lines(usage);
-  ASSERT_EQ(text.size(), 48u);
+  ASSERT_EQ(text.size(), 51u);
   EXPECT_EQ(text[0], "quorlane-backup v0.1.5-prototype");
   EXPECT_EQ(text[21],
             "                             the VM is running--fails fast in step 1 if the");
-  EXPECT_EQ(text[47], "  2  snapshot removal failure (VM may need manual intervention)");
+  EXPECT_EQ(text[50], "  2  snapshot removal failure (VM may need manual intervention)");
   ASSERT_FALSE(usage.empty());
   EXPECT_EQ(usage.back(), '\n');
   EXPECT_EQ(usage.find('\r'), std::string::npos);
@@ -103,7 +103,7 @@ TEST(ParseArgs, HelpPrintsUsageOnStandardOutputAndExitsZero) {
     const ParseOutcome r = parse({flag});
     EXPECT_EQ(r.status, 0) << flag;
     EXPECT_EQ(r.out, usageText()) << flag;
-    EXPECT_EQ(lines(r.out).size(), 48u) << flag;
+    EXPECT_EQ(lines(r.out).size(), 51u) << flag;
     EXPECT_EQ(r.err, "") << flag;
   }
 }
