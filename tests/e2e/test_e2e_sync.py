@@ -438,16 +438,17 @@ class DisasterRecoveryDrill(SyncCase):
     def setUpClass(cls):
         vmlib.require_libvirt()
 
-    def backup_chain(self, vm):
+    def backup_chain(self, vm, metrics_dir):
         """A full backup and two incremental ones while the guest writes, the
-        last quiesced; returns the tip's timestamp and the highest file the
-        guest had synced before it."""
+        last quiesced, each writing its metrics; returns the tip's timestamp
+        and the highest file the guest had synced before it."""
         vm_dir = os.path.join(self.root, vm.name)
         for quiesce in (False, False, True):
             vm.wait_synced(vm.synced() + 10)
             synced = vm.synced()
             sleep_past((timestamp_dirs(vm_dir) or [""])[-1])
-            result = self.tool.run(["-n", vm.name, "-r", self.root, "-k", "5", "-i"]
+            result = self.tool.run(["-n", vm.name, "-r", self.root, "-k", "5", "-i",
+                                    "--metrics-dir", metrics_dir]
                                    + (["--quiesce"] if quiesce else []))
             self.assertEqual(result.rc, 0, result)
         self.assertEqual(len(timestamp_dirs(vm_dir)), 3)
@@ -477,10 +478,17 @@ class DisasterRecoveryDrill(SyncCase):
 
     def test_the_host_lost_the_chain_comes_back_and_the_guest_runs(self):
         _, remote = self.s3()
+        exporter = remotes.node_exporter(self)
         vm = guest.QcowGuest()
         self.addCleanup(vm.cleanup)
         vm.boot()
-        tip, synced = self.backup_chain(vm)
+        tip, synced = self.backup_chain(vm, exporter.textfile_dir)
+        metrics = scraped(exporter)
+        self.assertEqual(metrics["node_textfile_scrape_error"], 0)
+        self.assertEqual(metrics['quorlane_backup_last_result{result="success",stage="",vm="%s"}'
+                                 % vm.name], 1)
+        self.assertEqual(metrics['quorlane_backup_kind{kind="incremental",vm="%s"}' % vm.name], 1)
+        self.assertEqual(metrics['quorlane_backup_local_backups{vm="%s"}' % vm.name], 3)
         result = self.sync("-r", self.root, "--to", remote, "-n", vm.name)
         self.assertEqual(result.rc, 0, result)
         self.assertEqual(result.out_lines[-1], "Sync complete: VM '%s', 3 backup(s) copied, 0 "
