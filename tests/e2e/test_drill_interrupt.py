@@ -1,8 +1,8 @@
 """Interruption drills against the real libvirt daemon and QEMU.
 
 A stand-in qemu-img first on PATH makes the disk copy slow (it waits, then
-runs the real qemu-img), so that a signal or a second run can arrive while
-the copy is in progress.
+runs the real qemu-img), so that a signal can arrive while the copy is in
+progress.
 """
 import os
 import signal
@@ -99,47 +99,3 @@ class InterruptDrill(DrillCase):
         self.assertCopyFailureCleanedUp(result, err, vm)
         self.assertEqual(tree(vm_dir), before)
 
-
-class OverlapDrill(DrillCase):
-
-    def test_second_run_during_copy_is_refused_and_first_completes(self):
-        vm = vmlib.make_vm(self, disks=[("vda", "qcow2", "32M")])
-        vm.start()
-        vm.write_pattern("vda", 0x33, 2 * MIB, 128 * 1024)
-        bindir, marker = slow_qemu_img(self.tool.root, delay=4)
-        vm_dir = os.path.join(self.root, vm.name)
-        args = ["-n", vm.name, "-r", self.root, "-k", "5"]
-
-        first = start_tool(self.tool, args, extra_path=[bindir])
-        try:
-            wait_for_file(marker)
-            (stamp,) = timestamp_dirs(vm_dir)
-            during = tree(vm_dir)
-            second = self.tool.run(args)
-            self.assertEqual(second.rc, 1, second)
-            self.assertEqual(second.err_lines, prior_snapshot_lines(vm.name, self.root))
-            # The second run left the first one's snapshot and directory alone
-            # (the copy, still waiting, has not written anything yet).
-            self.assertEqual(vm.snapshots(), [SNAPSHOT])
-            self.assertEqual(vm.active_image("vda"), vm.overlay_path("vda"))
-            self.assertEqual(tree(vm_dir), during)
-            self.assertEqual(first.poll(), None, "the first run ended before the second did")
-        finally:
-            result = finish_tool(self.tool, first)
-        self.assertEqual(result.rc, 0, result)
-        self.assertEqual(timestamp_dirs(vm_dir), [stamp])
-        backup = os.path.join(vm_dir, stamp)
-        self.assertIn("Backup complete: " + backup, result.out_lines)
-        self.assertTrue(vmlib.image_has_pattern(os.path.join(backup, "%s-vda.qcow2" % vm.name),
-                                                0x33, 2 * MIB, 128 * 1024))
-        self.assertOnBaseImages(vm)
-        records = self.tool.box.app_log()
-        self.assertEqual(len(records), 2, records)
-        self.assertTrue(app_record(records[0], vm.name, "failure", stage="validation_or_setup"),
-                        records)
-        self.assertTrue(app_record(records[1], vm.name, "success", dir_=backup,
-                                   consistency="crash-consistent"), records)
-
-
-if __name__ == "__main__":
-    unittest.main()
