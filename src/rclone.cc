@@ -157,9 +157,11 @@ std::vector<std::string> Rclone::command(std::vector<std::string> args) const {
   std::vector<std::string> argv = {"rclone"};
   argv.insert(argv.end(), args.begin(), args.end());
   if (!settings_.configFile.empty()) argv.insert(argv.end(), {"--config", settings_.configFile});
-  // A server that vanishes mid-transfer fails the run within a minute
-  // instead of after rclone's five.
-  argv.insert(argv.end(), {"--contimeout", "30s", "--timeout", "1m"});
+  // A server that vanishes mid-transfer fails the run within a minute or
+  // two, instead of after rclone's rounds of retries: the next run goes on
+  // from what arrived.
+  argv.insert(argv.end(), {"--contimeout", "30s", "--timeout", "1m", "--retries", "1",
+                           "--low-level-retries", "3"});
   return argv;
 }
 

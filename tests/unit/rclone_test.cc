@@ -34,21 +34,26 @@ TEST(RcloneListing, AMissingDirectoryIsAnEmptyOne) {
   EXPECT_EQ(listed.out, "");
   EXPECT_EQ(runner.calls[0],
             (Argv{"rclone", "lsf", "-R", "--files-only", "--format", "pst", "--separator", "\t",
-                  "remote:base/web01", "--contimeout", "30s", "--timeout", "1m"}));
+                  "remote:base/web01", "--contimeout", "30s", "--timeout", "1m", "--retries", "1",
+                  "--low-level-retries", "3"}));
 }
 
 TEST(RcloneCheck, ReadsTheFilesBackWhenNoHashIsSharedOrWhenAsked) {
   ScriptedRunner runner;
   runner.on({"rclone", "check", "a", "b", "--one-way", "--combined", "-", "--config", "/etc/q.conf",
-             "--contimeout", "30s", "--timeout", "1m", "--include"},
+             "--contimeout", "30s", "--timeout", "1m", "--retries", "1", "--low-level-retries", "3",
+             "--include"},
             answer("", 0, "NOTICE: No common hash found - not using a hash for checks\n"), {}, 1);
   const Rclone rclone(runner, {"/etc/q.conf", ""});
   const Rclone::Verification verified = rclone.check("a", "b", {"x[1].qcow2"}, false);
   EXPECT_TRUE(verified.readBack);
   ASSERT_EQ(runner.calls.size(), 2u);
-  EXPECT_EQ(runner.calls[1], (Argv{"rclone", "check", "a", "b", "--one-way", "--combined", "-",
-                                   "--config", "/etc/q.conf", "--contimeout", "30s", "--timeout",
-                                   "1m", "--download", "--include", "/x\\[1\\].qcow2"}));
+  EXPECT_EQ(runner.calls[1],
+            (Argv{"rclone",      "check",        "a",         "b",
+                  "--one-way",   "--combined",   "-",         "--config",
+                  "/etc/q.conf", "--contimeout", "30s",       "--timeout",
+                  "1m",          "--retries",    "1",         "--low-level-retries",
+                  "3",           "--download",   "--include", "/x\\[1\\].qcow2"}));
   EXPECT_TRUE(rclone.check("a", "b", {"f"}, true).readBack);
   EXPECT_FALSE(rclone.check("a", "b", {"f"}, false).readBack);
 }
@@ -58,10 +63,29 @@ TEST(RcloneCopy, LimitsTheBandwidthAndReportsEveryTenSeconds) {
   Rclone(runner, {"", "10M"}).copyFiles("/b/ts", "r:p/ts", {"a", "b"}, [](auto&, auto&) {
     return true;
   });
-  EXPECT_EQ(runner.calls[0],
-            (Argv{"rclone", "copy", "/b/ts", "r:p/ts", "--stats", "10s", "--stats-one-line",
-                  "--stats-log-level", "NOTICE", "--contimeout", "30s", "--timeout", "1m",
-                  "--bwlimit", "10M", "--include", "/a", "--include", "/b"}));
+  EXPECT_EQ(runner.calls[0], (Argv{"rclone",
+                                   "copy",
+                                   "/b/ts",
+                                   "r:p/ts",
+                                   "--stats",
+                                   "10s",
+                                   "--stats-one-line",
+                                   "--stats-log-level",
+                                   "NOTICE",
+                                   "--contimeout",
+                                   "30s",
+                                   "--timeout",
+                                   "1m",
+                                   "--retries",
+                                   "1",
+                                   "--low-level-retries",
+                                   "3",
+                                   "--bwlimit",
+                                   "10M",
+                                   "--include",
+                                   "/a",
+                                   "--include",
+                                   "/b"}));
 }
 
 TEST(RcloneOutput, TheNewestProgressLineAndNotTheClosingSummary) {
