@@ -311,7 +311,8 @@ def render(png, scratch, title, cols, rows, gp):
     subprocess.run(["gnuplot", script_path], check=True)
     return png
 
-LOAD_KINDS = KINDS + [("snapshot", "snapshot alone, no copy"), ("baseline", "no backup (baseline)")]
+LOAD_KINDS = KINDS + [("quorlane-jobs", "quorlane-backup --jobs"),
+                      ("snapshot", "snapshot alone, no copy"), ("baseline", "no backup (baseline)")]
 # Runs that do not depend on the backup commands' priority: both tables show them.
 REFERENCES = ("snapshot", "baseline")
 SNAPSHOT_COLOR = 0x3C9A5F
