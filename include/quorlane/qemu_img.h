@@ -35,7 +35,7 @@ class QemuImg {
 
   // A thin, zstd-compressed qcow2 copy of any image.
   CommandResult convertCompressed(const std::string& source, const std::string& destination,
-                                  long coroutines = 0) const;
+                                  long coroutines) const;
   // Likewise, holding only what the source's top layer holds, on `backing`,
   // which the copy's header names as given (relative to its directory).
   CommandResult convertCompressedOnto(const std::string& source, const std::string& destination,

@@ -17,7 +17,7 @@ using test_support::ScriptedRunner;
 TEST(QemuImgConvert, WritesOutOfOrderOnlyWithCoroutines) {
   ScriptedRunner runner;
   const QemuImg qemuImg(runner);
-  qemuImg.convertCompressed("/img/a.qcow2", "/bk/a.qcow2");
+  qemuImg.convertCompressed("/img/a.qcow2", "/bk/a.qcow2", 0);
   qemuImg.convertCompressed("/img/a.qcow2", "/bk/a.qcow2", 2);
   qemuImg.convertCompressedOnto("/tmp/s.qcow2", "/bk/b/a.qcow2", "../a/a.qcow2", 0);
   qemuImg.convertCompressedOnto("/tmp/s.qcow2", "/bk/b/a.qcow2", "../a/a.qcow2", 16);
