@@ -16,6 +16,8 @@ import sys
 import guestlog
 
 KINDS = [("quorlane", "quorlane-backup"), ("bare", "bare commands"), ("peer", "virtnbdbackup")]
+# The compare part also runs the tool with --jobs and the bare commands with -W -m.
+COMPARE_KINDS = KINDS + [("quorlane-jobs", "quorlane-backup --jobs"), ("bare-jobs", "bare, -W -m")]
 MIB = 1 << 20
 COLORS = {"quorlane": 0x3B6FB6, "bare": 0x8C8C8C, "virtnbdbackup": 0xE08A2E}
 
@@ -108,16 +110,17 @@ def compare_section(rows, size):
         ("Peak RSS, largest process (MiB)", lambda r: num(r["tree_rss_kib"]) / 1024, 1),
     ]
     out = [f"### Backup of one {size // MIB} MiB qcow2 disk, "
-           f"{len(rows) // 3} rounds, median (min-max)", ""]
+           f"{len({r['round'] for r in rows})} rounds, median (min-max)", ""]
     body = []
-    by_kind = {k: [r for r in rows if r["kind"] == k] for k, _ in KINDS}
+    kinds = [(k, name) for k, name in COMPARE_KINDS if any(r["kind"] == k for r in rows)]
+    by_kind = {k: [r for r in rows if r["kind"] == k] for k, _ in kinds}
     summary = {}
     for label, get, digits in metrics:
-        st = {k: stats([get(r) for r in by_kind[k]]) for k, _ in KINDS}
+        st = {k: stats([get(r) for r in by_kind[k]]) for k, _ in kinds}
         summary[label] = st
-        body.append([label] + [cell(st[k], digits) for k, _ in KINDS]
+        body.append([label] + [cell(st[k], digits) for k, _ in kinds]
                     + [ratio(st["quorlane"], st["bare"]), ratio(st["quorlane"], st["peer"])])
-    out.append(table(["Metric"] + [name for _, name in KINDS]
+    out.append(table(["Metric"] + [name for _, name in kinds]
                      + ["quorlane/bare", "quorlane/virtnbdbackup"], body))
     wall = summary["Wall time (s)"]
     flush = summary["Flush left after the run (s)"]
@@ -308,7 +311,8 @@ def render(png, scratch, title, cols, rows, gp):
     subprocess.run(["gnuplot", script_path], check=True)
     return png
 
-LOAD_KINDS = KINDS + [("snapshot", "snapshot alone, no copy"), ("baseline", "no backup (baseline)")]
+LOAD_KINDS = KINDS + [("quorlane-jobs", "quorlane-backup --jobs"),
+                      ("snapshot", "snapshot alone, no copy"), ("baseline", "no backup (baseline)")]
 # Runs that do not depend on the backup commands' priority: both tables show them.
 REFERENCES = ("snapshot", "baseline")
 SNAPSHOT_COLOR = 0x3C9A5F

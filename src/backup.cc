@@ -418,6 +418,16 @@ void Backup::validateArguments() {
     }
     chainLength_ = std::stol(opts_.chainLengthRaw);
   }
+  if (!opts_.jobsRaw.empty()) {
+    if (!isPositiveInteger(opts_.jobsRaw)) {
+      throw BackupError("--jobs must be a positive integer (got: '" + opts_.jobsRaw + "')");
+    }
+    if (opts_.jobsRaw.size() > 2 || std::stol(opts_.jobsRaw) > QemuImg::kMaxCoroutines) {
+      throw BackupError("--jobs must be at most " + std::to_string(QemuImg::kMaxCoroutines) +
+                        " (got: '" + opts_.jobsRaw + "')");
+    }
+    jobs_ = std::stol(opts_.jobsRaw);
+  }
 }
 
 void Backup::reportPriorSnapshot() const {
@@ -458,6 +468,10 @@ void Backup::runDryRun() {
   if (opts_.incremental) {
     kind = decideKind(xml, disks, diskSizes(disks));
     out << "Backup kind:         " << dryRunKind(kind, chainLength_) << "\n";
+  }
+  if (jobs_ > 0) {
+    out << "Disk copies:         " << jobs_ << " requests in flight (qemu-img convert -W -m "
+        << jobs_ << ")\n";
   }
   printFiles(out, vm, disks, extractNvramPath(xml));
   const std::string vmDir = joinPath(opts_.backupRoot, vm);
@@ -610,7 +624,8 @@ void Backup::startBackupJob() {
   log_.info("Step 5: Starting the backup job of the blocks changed since backup " + chain_.parent +
             "...");
   job_.emplace(virsh_, qemuImg_, log_, BackupDir{backupDir_, opts_.vmName, timestamp_},
-               chain_.parent, diskBasePaths_, diskSizes_, *checkpoint_);
+               chain_.parent, diskBasePaths_, diskSizes_, *checkpoint_,
+               jobs_ > 0 ? jobs_ : QemuImg::kDefaultCoroutines);
   job_->begin(opts_.quiesce && domState_.power == PowerState::kRunning);
 }
 
@@ -623,7 +638,7 @@ void Backup::backupDisks() {
     const std::string destination = joinPath(backupDir_, diskImageName(opts_.vmName, target));
     log_.info("  " + target + ": " + basePath);
     log_.info("         -> " + destination);
-    copyImage(target, basePath, qemuImg_.convertCompressed(basePath, destination));
+    copyImage(target, basePath, qemuImg_.convertCompressed(basePath, destination, jobs_));
   }
   if (opts_.incremental) writeChainRecord();
   disksCopied();

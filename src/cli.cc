@@ -40,6 +40,8 @@ Options parseArgs(int argc, char** argv) {
       opts.incremental = true;
     } else if (arg == "-C" || arg == "--chain-length") {
       opts.chainLengthRaw = takeValue(printUsage, arg, i, argc, argv);
+    } else if (arg == "-j" || arg == "--jobs") {
+      opts.jobsRaw = takeValue(printUsage, arg, i, argc, argv);
     } else if (arg == "-M" || arg == "--metrics-dir") {
       opts.metricsDir = takeValue(printUsage, arg, i, argc, argv);
     } else if (arg == "-h" || arg == "--help") {
@@ -83,6 +85,9 @@ void printUsage(std::ostream& out) {
       << "                           continue.\n"
       << "  -C, --chain-length N     At most N backups in one chain: the full one and\n"
       << "                           N-1 incremental ones (default 7).\n"
+      << "  -j, --jobs N             Copy each disk with N requests in flight, so that\n"
+      << "                           it compresses on several cores (qemu-img convert\n"
+      << "                           -W -m N; N at most 16).\n"
       << "  -M, --metrics-dir DIR    After the run, replace quorlane-backup-<vm-name>.prom\n"
       << "                           there, for Prometheus' node exporter (its textfile\n"
       << "                           directory); nothing where DIR does not exist.\n"

@@ -32,7 +32,8 @@ std::string scratchImagePath(const std::string& vm, const std::string& target,
 IncrementalJob::IncrementalJob(const Virsh& virsh, const QemuImg& qemuImg, const Logger& log,
                                BackupDir backup, std::string parent,
                                std::map<std::string, std::string> disks,
-                               std::map<std::string, std::uint64_t> sizes, Checkpoint& checkpoint)
+                               std::map<std::string, std::uint64_t> sizes, Checkpoint& checkpoint,
+                               long coroutines)
     : virsh_(virsh),
       qemuImg_(qemuImg),
       log_(log),
@@ -40,7 +41,8 @@ IncrementalJob::IncrementalJob(const Virsh& virsh, const QemuImg& qemuImg, const
       parent_(std::move(parent)),
       disks_(std::move(disks)),
       sizes_(std::move(sizes)),
-      checkpoint_(checkpoint) {}
+      checkpoint_(checkpoint),
+      coroutines_(coroutines) {}
 
 IncrementalJob::~IncrementalJob() {
   try {
@@ -144,7 +146,7 @@ void IncrementalJob::copyChangedBlocks(const CopyCheck& checkCopy) {
                         "): " + trim(rebased.err));
     }
     checkCopy(target, scratch(target),
-              qemuImg_.convertCompressedOnto(scratch(target), destination, parent));
+              qemuImg_.convertCompressedOnto(scratch(target), destination, parent, coroutines_));
     std::error_code ec;
     fs::remove(scratch(target), ec);
     // A signal during a copy ends the run before the backup counts as

@@ -1,6 +1,8 @@
 #include "quorlane/qemu_img.h"
 
+#include <initializer_list>
 #include <regex>
+#include <vector>
 
 #include "quorlane/text.h"
 
@@ -16,26 +18,43 @@ bool parseHasBackingFile(const std::string& infoJson) {
   return infoJson.find("\"backing-filename\"") != std::string::npos;
 }
 
+namespace {
+
+// `qemu-img convert` with `arguments`, out of order with `coroutines`
+// coroutines when there are any.
+std::vector<std::string> convertCommand(long coroutines,
+                                        std::initializer_list<std::string> arguments) {
+  std::vector<std::string> argv = {"qemu-img", "convert"};
+  if (coroutines > 0) argv.insert(argv.end(), {"-W", "-m", std::to_string(coroutines)});
+  argv.insert(argv.end(), arguments);
+  return argv;
+}
+
+}  // namespace
+
 bool QemuImg::present() const {
   const CommandResult probe = runner_.run({"qemu-img", "--version"});
   return probe.started && (probe.ok() || probe.exitCode != 127);
 }
 
-CommandResult QemuImg::convertCompressed(const std::string& source,
-                                         const std::string& destination) const {
-  return runner_.run({"qemu-img", "convert", "-O", "qcow2", "-c", "-o", "compression_type=zstd",
-                      source, destination});
+CommandResult QemuImg::convertCompressed(const std::string& source, const std::string& destination,
+                                         long coroutines) const {
+  return runner_.run(convertCommand(
+      coroutines, {"-O", "qcow2", "-c", "-o", "compression_type=zstd", source, destination}));
 }
 
 CommandResult QemuImg::convertCompressedOnto(const std::string& source,
                                              const std::string& destination,
-                                             const std::string& backing) const {
-  return runner_.run({"qemu-img", "convert", "-O", "qcow2", "-c", "-o", "compression_type=zstd",
-                      "-B", backing, "-F", "qcow2", source, destination});
+                                             const std::string& backing, long coroutines) const {
+  return runner_.run(
+      convertCommand(coroutines, {"-O", "qcow2", "-c", "-o", "compression_type=zstd", "-B", backing,
+                                  "-F", "qcow2", source, destination}));
 }
 
-CommandResult QemuImg::copy(const std::string& source, const std::string& destination) const {
-  return runner_.run({"qemu-img", "convert", "-f", "qcow2", "-O", "qcow2", source, destination});
+CommandResult QemuImg::copy(const std::string& source, const std::string& destination,
+                            long coroutines) const {
+  return runner_.run(
+      convertCommand(coroutines, {"-f", "qcow2", "-O", "qcow2", source, destination}));
 }
 
 CommandResult QemuImg::create(const std::string& path, std::uint64_t bytes) const {

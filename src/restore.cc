@@ -148,7 +148,7 @@ void Restore::runRestore() {
 void Restore::copyImage(const RestoreTarget& t) {
   log_.info("  " + t.label + ": " + t.source);
   log_.info("         -> " + t.path);
-  const CommandResult convert = qemuImg_.copy(t.source, t.temp);
+  const CommandResult convert = qemuImg_.copy(t.source, t.temp, QemuImg::kDefaultCoroutines);
   checkInterrupted();
   if (!convert.ok()) {
     throw BackupError("Could not write " + t.temp + ": " + firstLine(convert.err), "failure");

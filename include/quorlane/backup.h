@@ -97,6 +97,7 @@ class Backup {
   std::int64_t startEpoch_ = 0;
   long keepCount_ = 0;
   long chainLength_ = 7;
+  long jobs_ = 0;  // --jobs; 0: full backups convert in order
   DomainState domState_;
   std::map<std::string, std::string> diskBasePaths_;
   std::string nvramPath_;

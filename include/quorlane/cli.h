@@ -15,6 +15,7 @@ struct Options {
   bool verbose = false;
   bool incremental = false;
   std::string chainLengthRaw;  // like keepCountRaw; empty means the default
+  std::string jobsRaw;         // like keepCountRaw; empty: full backups convert in order
   std::string metricsDir;      // where the run's Prometheus textfile goes; empty: none
 };
 

@@ -31,10 +31,12 @@ class IncrementalJob {
   using CopyCheck =
       std::function<void(const std::string&, const std::string&, const CommandResult&)>;
 
-  // disks: target to base image; sizes: target to virtual size.
+  // disks: target to base image; sizes: target to virtual size; coroutines:
+  // those of each conversion (QemuImg).
   IncrementalJob(const Virsh& virsh, const QemuImg& qemuImg, const Logger& log, BackupDir backup,
                  std::string parent, std::map<std::string, std::string> disks,
-                 std::map<std::string, std::uint64_t> sizes, Checkpoint& checkpoint);
+                 std::map<std::string, std::uint64_t> sizes, Checkpoint& checkpoint,
+                 long coroutines);
   ~IncrementalJob();
 
   IncrementalJob(const IncrementalJob&) = delete;
@@ -66,6 +68,7 @@ class IncrementalJob {
   std::map<std::string, std::string> disks_;
   std::map<std::string, std::uint64_t> sizes_;
   Checkpoint& checkpoint_;
+  long coroutines_;
   bool started_ = false;
   bool released_ = false;
 };

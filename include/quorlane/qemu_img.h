@@ -25,14 +25,24 @@ class QemuImg {
   // Whether qemu-img can be run at all.
   bool present() const;
 
+  // The conversions below take `coroutines`: with any, qemu-img writes out of
+  // order with that many coroutines (`-W -m N`), so that the qcow2 driver
+  // compresses on several threads; with none (0), in order, on one.
+  static constexpr long kMaxCoroutines = 16;  // what qemu-img accepts
+  // The qcow2 driver compresses and decompresses on at most 4 threads: more
+  // coroutines only queue for them.
+  static constexpr long kDefaultCoroutines = 4;
+
   // A thin, zstd-compressed qcow2 copy of any image.
-  CommandResult convertCompressed(const std::string& source, const std::string& destination) const;
+  CommandResult convertCompressed(const std::string& source, const std::string& destination,
+                                  long coroutines) const;
   // Likewise, holding only what the source's top layer holds, on `backing`,
   // which the copy's header names as given (relative to its directory).
   CommandResult convertCompressedOnto(const std::string& source, const std::string& destination,
-                                      const std::string& backing) const;
+                                      const std::string& backing, long coroutines) const;
   // A standalone qcow2 copy of a qcow2 image and whatever it reads through.
-  CommandResult copy(const std::string& source, const std::string& destination) const;
+  CommandResult copy(const std::string& source, const std::string& destination,
+                     long coroutines) const;
 
   // An empty image of `bytes` bytes.
   CommandResult create(const std::string& path, std::uint64_t bytes) const;

@@ -145,6 +145,18 @@ class BackupRunTest(BackupTest):
             with open(os.path.join(d, "web01-%s.qcow2" % target), "rb") as f:
                 self.assertEqual(f.read(), image_bytes(target))
 
+    def test_jobs_convert_each_disk_out_of_order_and_change_nothing_else(self):
+        disks = {"vda": self.box.path("images", "web01.qcow2"),
+                 "vdb": self.box.path("data", "disk0.img")}
+        res, d, xml = self.run_vm(disks, "--jobs", "3")
+        self.assertEqual(res.rc, 0, res.err)
+        self.assertConsole(res, expected_run(d, disks, xml_lines=len(xml.splitlines())))
+        calls = expected_calls(d, disks)
+        for call in calls:
+            if call[:2] == ["qemu-img", "convert"]:
+                call[2:2] = ["-W", "-m", "3"]
+        self.assertEqual(self.box.calls(), calls)
+
     def test_power_state_and_quiesce_decide_flag_and_consistency(self):
         cases = [  # state, options, consistency in the run record
             ("running", ["-q"], "application-consistent"),

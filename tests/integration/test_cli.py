@@ -21,7 +21,7 @@ class CommandLineTest(SandboxTest):
         self.assertFalse(os.path.exists(self.box.path("varlog", "quorlane")))
 
     def test_help_prints_usage_on_stdout_only(self):
-        self.assertEqual(len(USAGE.splitlines()), 51)
+        self.assertEqual(len(USAGE.splitlines()), 54)
         for args in (["--help"], ["-h"], ["-n", "web01", "-h", "--bogus"], ["-k", "abc", "--help"]):
             with self.subTest(args=args):
                 result = self.box.run(args)

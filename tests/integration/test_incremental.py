@@ -126,7 +126,7 @@ class IncrementalTest(IncrementalSandbox):
             ["virsh", "domjobinfo", "web01"], ["virsh", "domjobinfo", "web01"],
             ["virsh", "domjobinfo", "web01", "--completed"],
             ["qemu-img", "rebase", "-u", "-F", "qcow2", "-b", parent, self.scratch],
-            CONVERT + ["-B", "../%s/web01-vda.qcow2" % TIP, "-F", "qcow2", self.scratch,
+            CONVERT[:2] + ["-W", "-m", "4"] + CONVERT[2:] + ["-B", "../%s/web01-vda.qcow2" % TIP, "-F", "qcow2", self.scratch,
                        os.path.join(d, "web01-vda.qcow2")],
             ["virsh", "domjobinfo", "web01"],
             ["virsh", "checkpoint-delete", "web01", "quorlane-" + TIP]])

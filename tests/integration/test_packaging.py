@@ -265,7 +265,7 @@ class SystemdUnits(unittest.TestCase):
         unit = read_unit(self.service)
         env = dict(v.split("=", 1) for k, v in unit["Service"] if k == "Environment")
         self.assertEqual(env, {"BACKUP_ROOT": "/var/backups/quorlane", "KEEP_COUNT": "7",
-                               "EXTRA_ARGS": "",
+                               "EXTRA_ARGS": "", "JOBS_ARGS": "",
                                "METRICS_DIR": "/var/lib/prometheus/node-exporter"})
         argv = exec_start_argv(unit, "web01", env)
         self.assertEqual(argv, ["/usr/sbin/quorlane-backup", "-n", "web01", "-r",
@@ -274,20 +274,24 @@ class SystemdUnits(unittest.TestCase):
 
     def test_drop_in_settings_reach_the_program_as_separate_options(self):
         # A drop-in with Environment=BACKUP_ROOT=... EXTRA_ARGS=--dry-run --verbose
-        # must give the program two options, not one word with a blank.
+        # JOBS_ARGS=--jobs 2 must give the program separate options, not words with
+        # a blank.
         if os.geteuid() != 0:
             self.skipTest("needs root for a private mount namespace")
         box = harness.Sandbox(harness.healthy_vm("db01"))
         self.addCleanup(box.cleanup)
         root = box.path("backups")
         os.makedirs(root)
-        env = {"BACKUP_ROOT": root, "KEEP_COUNT": "14", "EXTRA_ARGS": "--dry-run  --verbose"}
+        env = {"BACKUP_ROOT": root, "KEEP_COUNT": "14", "EXTRA_ARGS": "--dry-run  --verbose",
+               "JOBS_ARGS": "--jobs  2"}
         argv = exec_start_argv(read_unit(self.service), "db01", env)
         res = box.run(argv[1:])
         self.assertEqual(res.rc, 0, res.out + res.err)
         self.assertIn("=== DRY RUN SUMMARY ===", res.out)
         self.assertIn("Backup directory:    %s/db01/" % root, res.out)
         self.assertIn("Retention:           keep 14 most recent", res.out)
+        self.assertIn("Disk copies:         2 requests in flight (qemu-img convert -W -m 2)",
+                      res.out.splitlines())
         self.assertIn("  VM 'db01' power state: running", res.err_lines)  # --verbose
         self.assertEqual(os.listdir(root), [])
 

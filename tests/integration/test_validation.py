@@ -127,6 +127,30 @@ class ValidationTest(SandboxTest):
                 self.assertIn("Retention:           keep %s most recent" % raw,
                               result.out.splitlines())
 
+    def test_jobs_must_be_a_count_qemu_img_accepts(self):
+        for raw, message in [("0", "--jobs must be a positive integer (got: '0')"),
+                             ("02", "--jobs must be a positive integer (got: '02')"),
+                             ("two", "--jobs must be a positive integer (got: 'two')"),
+                             ("17", "--jobs must be at most 16 (got: '17')"),
+                             ("99999999999999999999", "--jobs must be at most 16 (got: "
+                              "'99999999999999999999')")]:
+            with self.subTest(raw=raw):
+                self.fresh(healthy_vm())
+                self.assertRefused(self.args("-j", raw), ["ERROR: " + message], [])
+        self.fresh(healthy_vm())
+        plain = self.assertPassed(self.args("-d")).out.splitlines()
+        self.assertFalse([l for l in plain if l.startswith("Disk copies:")])
+        for raw in ("1", "16"):
+            with self.subTest(raw=raw):
+                self.fresh(healthy_vm())
+                summary = self.assertPassed(self.args("-d", "--jobs", raw)).out.splitlines()
+                at = summary.index(
+                    "Disk copies:         %s requests in flight (qemu-img convert -W -m %s)"
+                    % (raw, raw))
+                self.assertEqual(len(summary), len(plain) + 1)
+                self.assertEqual(summary[at - 1], "Retention:           keep 3 most recent")
+                self.assertEqual(summary[at + 1:], plain[at:])
+
     def test_programs_looked_up_in_path(self):
         refused = [("unset", None, None), ("empty", "", None), ("colon only", ":", None),
                    # An empty entry is not the current directory, where both stand-ins are.

@@ -26,13 +26,14 @@ std::string serialize(const Options& o) {
   text += o.quiesce ? 'q' : '-';
   text += o.dryRun ? 'd' : '-';
   text += o.verbose ? 'v' : '-';
-  return text;
+  return text + '\0' + o.jobsRaw;
 }
 
 // Builds the expected serialization of a returned Options record.
 std::string fields(const std::string& vmName, const std::string& backupRoot,
-                   const std::string& keepCountRaw, const std::string& flags) {
-  return vmName + '\0' + backupRoot + '\0' + keepCountRaw + '\0' + flags;
+                   const std::string& keepCountRaw, const std::string& flags,
+                   const std::string& jobsRaw = "") {
+  return vmName + '\0' + backupRoot + '\0' + keepCountRaw + '\0' + flags + '\0' + jobsRaw;
 }
 
 // parseArgs ends the process on --help and on every error, so it runs in a
@@ -80,11 +81,11 @@ TEST(PrintUsage, WritesTheFullHelpText) {
   const std::string usage = usageText();
   EXPECT_EQ(usage, expectedUsage());
   const std::vector<std::string> text = lines(usage);
-  ASSERT_EQ(text.size(), 51u);
+  ASSERT_EQ(text.size(), 54u);
   EXPECT_EQ(text[0], "quorlane-backup v0.1.5-prototype");
   EXPECT_EQ(text[21],
             "                             the VM is running--fails fast in step 1 if the");
-  EXPECT_EQ(text[50], "  2  snapshot removal failure (VM may need manual intervention)");
+  EXPECT_EQ(text[53], "  2  snapshot removal failure (VM may need manual intervention)");
   ASSERT_FALSE(usage.empty());
   EXPECT_EQ(usage.back(), '\n');
   EXPECT_EQ(usage.find('\r'), std::string::npos);
@@ -103,13 +104,14 @@ TEST(ParseArgs, HelpPrintsUsageOnStandardOutputAndExitsZero) {
     const ParseOutcome r = parse({flag});
     EXPECT_EQ(r.status, 0) << flag;
     EXPECT_EQ(r.out, usageText()) << flag;
-    EXPECT_EQ(lines(r.out).size(), 51u) << flag;
+    EXPECT_EQ(lines(r.out).size(), 54u) << flag;
     EXPECT_EQ(r.err, "") << flag;
   }
 }
 
 TEST(ParseArgs, OptionWithoutValueIsAnError) {
-  for (const std::string flag : {"-n", "--vm-name", "-r", "--backup-root", "-k", "--keep-count"}) {
+  for (const std::string flag :
+       {"-n", "--vm-name", "-r", "--backup-root", "-k", "--keep-count", "-j", "--jobs"}) {
     const ParseOutcome r = parse({"-q", flag});
     EXPECT_EQ(r.status, 1) << flag;
     EXPECT_EQ(r.err, "ERROR: Option requires a value: " + flag + "\n\n" + usageText()) << flag;
@@ -202,6 +204,12 @@ TEST(ParseArgs, KeepCountIsNotValidatedHere) {
   ASSERT_TRUE(r.returned()) << r.status << r.err;
   EXPECT_EQ(r.out, fields("", "", "abc", "---"));
   EXPECT_EQ(parse({"-k", "-5"}).out, fields("", "", "-5", "---"));
+}
+
+TEST(ParseArgs, JobsIsTakenInBothFormsAndNotValidatedHere) {
+  EXPECT_EQ(parse({"-j", "2", "-q"}).out, fields("", "", "", "q--", "2"));
+  EXPECT_EQ(parse({"--jobs", "x", "--jobs", "16"}).out, fields("", "", "", "---", "16"));
+  EXPECT_EQ(parse({"-j", "0"}).out, fields("", "", "", "---", "0"));
 }
 
 }  // namespace

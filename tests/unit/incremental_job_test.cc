@@ -55,7 +55,7 @@ class IncrementalJobTest : public ::testing::Test {
 
   IncrementalJob job() {
     return IncrementalJob(virsh_, qemuImg_, log_, backup_, kParent, {{"vda", base_}},
-                          {{"vda", 1024}}, checkpoint_);
+                          {{"vda", 1024}}, checkpoint_, 4);
   }
 
   std::string root_;
@@ -94,8 +94,9 @@ TEST_F(IncrementalJobTest, CopiesTheChangedBlocksOntoTheParentAndLeavesOnlyTheIm
                 {"virsh", "domjobinfo", "web01"},
                 {"virsh", "domjobinfo", "web01", "--completed"},
                 {"qemu-img", "rebase", "-u", "-F", "qcow2", "-b", parentImage, scratch_},
-                {"qemu-img", "convert", "-O", "qcow2", "-c", "-o", "compression_type=zstd", "-B",
-                 "../" + kParent + "/web01-vda.qcow2", "-F", "qcow2", scratch_, image},
+                {"qemu-img", "convert", "-W", "-m", "4", "-O", "qcow2", "-c", "-o",
+                 "compression_type=zstd", "-B", "../" + kParent + "/web01-vda.qcow2", "-F", "qcow2",
+                 scratch_, image},
                 {"virsh", "domjobinfo", "web01"},
             }));
   EXPECT_EQ(checked, (std::vector<Argv>{{"vda", scratch_, "ok"}}));

@@ -121,8 +121,8 @@ class RestoreSandbox : public ::testing::Test {
   // size, and a conversion that writes its destination.
   static void serveQemuImg(ScriptedRunner& runner) {
     runner.on({"qemu-img", "info", "--output=json"}, answer("{\"virtual-size\": 65536}\n"));
-    runner.on({"qemu-img", "convert", "-f", "qcow2", "-O", "qcow2"}, answer(""),
-              [](const Argv& argv) { fs::copy_file(argv[6], argv[7]); });
+    runner.on({"qemu-img", "convert", "-W", "-m", "4", "-f", "qcow2", "-O", "qcow2"}, answer(""),
+              [](const Argv& argv) { fs::copy_file(argv[9], argv[10]); });
   }
 
   // Runs `run` (a Restore's or LiveRestore's run()) in its sandbox.

@@ -41,7 +41,8 @@ std::vector<Argv> checkCalls(const BackupDir& backup, const std::vector<std::str
 std::vector<Argv> copyCalls(const BackupDir& backup, const std::string& target,
                             const std::string& path) {
   const std::string temp = path + ".quorlane-restore-tmp";
-  return {{"qemu-img", "convert", "-f", "qcow2", "-O", "qcow2", backup.diskImage(target), temp},
+  return {{"qemu-img", "convert", "-W", "-m", "4", "-f", "qcow2", "-O", "qcow2",
+           backup.diskImage(target), temp},
           {"qemu-img", "compare", "-f", "qcow2", "-F", "qcow2", backup.diskImage(target), temp}};
 }
 
@@ -148,10 +149,10 @@ TEST_F(RestoreRun, ASignalLeavesNoTemporaryAndNoCreatedDirectory) {
   for (const auto& [signo, text, reason] : cases) {
     SCOPED_TRACE(reason);
     ScriptedRunner runner;
-    const Argv copyVdb = {
-        "qemu-img", "convert", "-f", "qcow2", "-O", "qcow2", backup.diskImage("vdb")};
+    const Argv copyVdb = {"qemu-img", "convert", "-W", "-m",    "4",
+                          "-f",       "qcow2",   "-O", "qcow2", backup.diskImage("vdb")};
     runner.on(copyVdb, answer(""), [signo = signo](const Argv& argv) {
-      fs::copy_file(argv[6], argv[7]);
+      fs::copy_file(argv[9], argv[10]);
       raise(signo);
     });
     serveQemuImg(runner);
