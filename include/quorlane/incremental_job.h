@@ -59,6 +59,7 @@ class IncrementalJob {
   void beginWithin(bool freeze, const std::string& jobFile, const std::string& checkpointFile);
   void waitForEnd() const;
   void abandon() const;
+  bool waitForAbort() const;
 
   const Virsh& virsh_;
   const QemuImg& qemuImg_;

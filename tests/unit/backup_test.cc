@@ -308,6 +308,9 @@ class IncrementalRunTest : public BackupRunTest {
     runner.on({"virsh", "domblkinfo", "web01", "vda"}, answer("Capacity:       1024\n\n"));
     runner.on({"qemu-img", "create"}, answer(""),
               [](const Argv& argv) { std::ofstream(argv[4]) << "scratch"; });
+    runner.on({"virsh", "domjobabort", "web01"}, answer(""), [&runner](const Argv&) {
+      runner.first({"virsh", "domjobinfo", "web01"}, answer("Job type: None\n"));
+    });
   }
 
   // The calls up to the backup job's first question about its progress.
@@ -347,6 +350,7 @@ TEST_F(IncrementalRunTest, AnInterruptedOneAbortsItsJobAndDeletesItsCheckpoint) 
   std::vector<Argv> calls = begunJob(run.dir);
   calls.insert(calls.end(), {{"virsh", "domjobinfo", "web01"},
                              {"virsh", "domjobabort", "web01"},
+                             {"virsh", "domjobinfo", "web01"},
                              {"virsh", "checkpoint-delete", "web01", checkpointName(own)}});
   EXPECT_EQ(run.calls, calls);
   EXPECT_EQ(backupRootTree(), tipOnly());
@@ -373,6 +377,7 @@ TEST_F(IncrementalRunTest, AnUnexpectedErrorStillAbortsTheJob) {
   std::vector<Argv> calls = begunJob(run.dir);
   calls.insert(calls.end(), {{"virsh", "domjobinfo", "web01"},
                              {"virsh", "domjobabort", "web01"},
+                             {"virsh", "domjobinfo", "web01"},
                              {"virsh", "checkpoint-delete", "web01", checkpointName(own)}});
   EXPECT_EQ(run.calls, calls);
   EXPECT_FALSE(fs::exists(scratch_));

@@ -143,8 +143,14 @@ TEST_F(IncrementalJobTest, AFreezeEndsWhateverTheBeginDid) {
   EXPECT_TRUE(checkpoint_.exists());
 }
 
+// The abort returns before QEMU has cancelled the job's block jobs: the
+// release waits for the job to end.
 TEST_F(IncrementalJobTest, ReleaseAbortsARunningJobOnceAndRemovesTheScratchImages) {
   runner_.first({"virsh", "domjobinfo", "web01"}, answer("Job type: Unbounded\n"));
+  runner_.first({"virsh", "domjobabort", "web01"}, answer(""), [this](const Argv&) {
+    runner_.first({"virsh", "domjobinfo", "web01"}, answer("Job type: None\n"));
+    runner_.first({"virsh", "domjobinfo", "web01"}, answer("Job type: Unbounded\n"), {}, 1);
+  });
   IncrementalJob incremental = job();
   incremental.begin(false);
   ASSERT_TRUE(fs::exists(scratch_));
@@ -153,7 +159,10 @@ TEST_F(IncrementalJobTest, ReleaseAbortsARunningJobOnceAndRemovesTheScratchImage
   incremental.release();
   EXPECT_EQ(
       std::vector<Argv>(runner_.calls.begin() + begun, runner_.calls.end()),
-      (std::vector<Argv>{{"virsh", "domjobinfo", "web01"}, {"virsh", "domjobabort", "web01"}}));
+      (std::vector<Argv>{{"virsh", "domjobinfo", "web01"},
+                         {"virsh", "domjobabort", "web01"},
+                         {"virsh", "domjobinfo", "web01"},
+                         {"virsh", "domjobinfo", "web01"}}));
   EXPECT_FALSE(fs::exists(scratch_));
 }
 

@@ -59,8 +59,10 @@ class ScriptedRunner : public CommandRunner {
         continue;
       }
       if (rule.times > 0) --rule.times;
-      if (rule.effect) rule.effect(argv);
-      return rule.result;
+      // An effect may add rules, which moves this one.
+      const CommandResult result = rule.result;
+      if (const Effect effect = rule.effect) effect(argv);
+      return result;
     }
     return answer({});
   }
