@@ -34,7 +34,9 @@ namespace fs = std::filesystem;
 using test_support::answer;
 using test_support::Argv;
 using test_support::failure;
+using test_support::readCalls;
 using test_support::ScriptedRunner;
+using test_support::writeCalls;
 
 // Child exit statuses apart from a run's own.
 using test_support::kMountFailed;
@@ -50,28 +52,6 @@ std::string contentOf(const std::string& path) {
   std::ostringstream text;
   text << in.rdbuf();
   return text.str();
-}
-
-// Calls, one a line, arguments apart by a unit separator.
-std::string formatCalls(const std::vector<Argv>& calls) {
-  std::string text;
-  for (const Argv& call : calls) {
-    for (std::size_t i = 0; i < call.size(); ++i) text += (i ? "\x1f" : "") + call[i];
-    text += "\n";
-  }
-  return text;
-}
-
-std::vector<Argv> parseCalls(const std::string& text) {
-  std::vector<Argv> calls;
-  std::istringstream lines(text);
-  for (std::string line; std::getline(lines, line);) {
-    Argv call;
-    std::istringstream args(line);
-    for (std::string arg; std::getline(args, arg, '\x1f');) call.push_back(arg);
-    calls.push_back(call);
-  }
-  return calls;
 }
 
 struct RunOutcome {
@@ -150,14 +130,14 @@ class BackupRunTest : public ::testing::Test {
       } catch (const std::exception& e) {
         std::cerr << "escaped: " << e.what() << "\n";
       }
-      std::ofstream(root_ + "/calls") << formatCalls(runner.calls);
+      writeCalls(root_ + "/calls", runner.calls);
       std::ofstream(root_ + "/record") << contentOf("/var/log/quorlane/quorlane-backup.log");
       return status;
     });
     outcome.status = child.status;
     outcome.out = child.out;
     outcome.err = child.err;
-    outcome.calls = parseCalls(contentOf(root_ + "/calls"));
+    outcome.calls = readCalls(root_ + "/calls");
     outcome.record = contentOf(root_ + "/record");
     static const std::regex kDirLine("Step 2: Creating backup directory: (.*)");
     std::smatch match;

@@ -135,25 +135,12 @@ class RestoreSandbox : public ::testing::Test {
     const ChildOutcome child = runInSandbox([&] {
       Logger log;
       const int status = run(log, runner);
-      std::ofstream list(calls);
-      for (const Argv& call : runner.calls) {
-        for (const std::string& arg : call) list << arg << '\t';
-        list << '\n';
-      }
+      writeCalls(calls, runner.calls);
       std::error_code ec;
       fs::copy_file("/var/log/quorlane/quorlane-restore.log", record, ec);
       return status;
     });
-    RunOutcome outcome{child.status, child.out, child.err, {}, fileText(record)};
-    std::istringstream lines(fileText(calls));
-    for (std::string line; std::getline(lines, line);) {
-      Argv call;
-      for (std::size_t tab; (tab = line.find('\t')) != std::string::npos; line.erase(0, tab + 1)) {
-        call.push_back(line.substr(0, tab));
-      }
-      outcome.calls.push_back(call);
-    }
-    return outcome;
+    return {child.status, child.out, child.err, readCalls(calls), fileText(record)};
   }
 
   std::string scratch_;  // the backups, images and NVRAM files

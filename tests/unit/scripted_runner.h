@@ -7,7 +7,9 @@
 #pragma once
 
 #include <algorithm>
+#include <fstream>
 #include <functional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -89,5 +91,27 @@ class ScriptedRunner : public CommandRunner {
  private:
   std::vector<Rule> rules_;
 };
+
+// A run in a forked child hands its calls back through a file: one call a
+// line, arguments apart by a unit separator.
+inline void writeCalls(const std::string& path, const std::vector<Argv>& calls) {
+  std::ofstream list(path);
+  for (const Argv& call : calls) {
+    for (std::size_t i = 0; i < call.size(); ++i) list << (i ? "\x1f" : "") << call[i];
+    list << '\n';
+  }
+}
+
+inline std::vector<Argv> readCalls(const std::string& path) {
+  std::vector<Argv> calls;
+  std::ifstream lines(path);
+  for (std::string line; std::getline(lines, line);) {
+    Argv call;
+    std::istringstream args(line);
+    for (std::string arg; std::getline(args, arg, '\x1f');) call.push_back(arg);
+    calls.push_back(call);
+  }
+  return calls;
+}
 
 }  // namespace quorlane::test_support
