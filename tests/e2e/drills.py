@@ -10,6 +10,7 @@ import tempfile
 import time
 import unittest
 
+import guest
 import vmlib
 from vmlib import SNAPSHOT, virsh
 
@@ -297,3 +298,16 @@ class DefinedVM(vmlib.VM):
 
 if __name__ == "__main__":
     unittest.main()
+
+
+class GuestFaultCase(guest.GuestCase, DrillCase):
+    """A busy guest (GuestCase's setUp) backed up with -k 1 into self.vm_dir;
+    DrillCase lends its assertions."""
+
+    def setUp(self):
+        super().setUp()
+        self.args = ["-n", self.vm.name, "-r", self.root, "-k", "1"]
+        self.vm_dir = os.path.join(self.root, self.vm.name)
+
+    def backed_up(self, stamp, target):
+        return os.path.join(self.vm_dir, stamp, "%s-%s.qcow2" % (self.vm.name, target))

@@ -1,15 +1,13 @@
 """Faults during the backup of a real Linux guest whose writer keeps running."""
 import os
-import signal
 import subprocess
 import time
 import unittest
 
-import guest
 import vmlib
-from drills import (DrillCase, app_record, finish_tool, prior_snapshot_lines, recovery_command,
-                    run_with_copy_held, sleep_past, slow_qemu_img, start_tool, timestamp_dirs,
-                    tree, wait_for_file)
+from drills import (GuestFaultCase, app_record, finish_tool, prior_snapshot_lines,
+                    recovery_command, run_with_copy_held, sleep_past, slow_qemu_img, start_tool,
+                    timestamp_dirs, tree, wait_for_file)
 from vmlib import SNAPSHOT
 
 # A copy that lasts with its output open: 'convert' reads at 256 KiB/s.
@@ -21,39 +19,7 @@ exec /usr/bin/qemu-img "$@"
 RECORDING_VIRSH = '#!/bin/sh\nprintf "%%s\\n" "$*" >> %s\nexec /usr/bin/virsh "$@"\n'
 
 
-def restart_libvirtd():
-    """Restarts the system daemon as a package upgrade does: SIGTERM, wait for
-    its exit, start it again at once. It runs again whatever happens. The
-    daemon is the one its pid file names: a user's session daemon has the
-    same process name."""
-    pid = vmlib.daemon_pid("libvirtd")
-    if pid is None:
-        raise AssertionError("/run/libvirtd.pid names no running libvirtd")
-    try:
-        os.kill(pid, signal.SIGTERM)
-        deadline = time.time() + 300
-        while os.path.exists("/proc/%d" % pid):
-            if time.time() > deadline:
-                raise AssertionError("libvirtd (pid %d) did not exit on SIGTERM" % pid)
-            time.sleep(0.05)
-    finally:
-        reason = vmlib.start_daemons()
-        if reason:
-            raise AssertionError("libvirtd did not come back: " + reason)
-    if vmlib.daemon_pid("libvirtd") in (None, pid):
-        raise AssertionError("no new libvirtd after the restart")
-
-
-class GuestFaults(guest.GuestCase, DrillCase):
-    """GuestCase's setUp (DrillCase only lends its assertions)."""
-
-    def setUp(self):
-        super().setUp()
-        self.args = ["-n", self.vm.name, "-r", self.root, "-k", "1"]
-        self.vm_dir = os.path.join(self.root, self.vm.name)
-
-    def backed_up(self, stamp, target):
-        return os.path.join(self.vm_dir, stamp, "%s-%s.qcow2" % (self.vm.name, target))
+class GuestFaults(GuestFaultCase):
 
     def test_run_killed_during_the_copy_is_recovered_as_printed(self):
         self.vm.wait_synced(10)
@@ -91,28 +57,6 @@ class GuestFaults(guest.GuestCase, DrillCase):
         self.assertIn(killed, stamps)
         for target in self.vm.images:
             self.assertKept(self.backed_up(stamps[-1], target), synced)
-
-    def test_daemon_restarted_during_the_copy(self):
-        self.vm.wait_synced(10)
-        synced = self.vm.synced()
-
-        def daemon_restarted():
-            restart_libvirtd()
-            # The daemon is back during the copy and knows the VM is on its
-            # overlays, which take the guest's writes.
-            self.assertEqual(self.vm.active_image("vda"), self.vm.overlay_path("vda"))
-            self.vm.wait_synced(self.vm.synced() + 20)
-        result = run_with_copy_held(self.tool, self.args, daemon_restarted)
-        self.assertEqual(result.rc, 0, result)
-        (stamp,) = timestamp_dirs(self.vm_dir)
-        backup_dir = os.path.join(self.vm_dir, stamp)
-        self.assertEqual(result.out_lines[-1], "Backup complete: " + backup_dir)
-        self.assertTrue(app_record(result.app_log[-1], self.vm.name, "success", dir_=backup_dir,
-                                   consistency="crash-consistent"), result.app_log)
-        self.assertOnBaseImages(self.vm)
-        for target in self.vm.images:
-            self.assertKept(self.backed_up(stamp, target), synced)
-        self.assertBaseImagesKeepAllSynced()
 
     def test_paused_vm_resumed_during_the_copy(self):
         self.vm.wait_synced(10)

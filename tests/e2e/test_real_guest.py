@@ -3,6 +3,7 @@ crash-consistent and quiesced backups hold sound ext4 file systems with the
 guest's files intact, a restored backup boots and finds its files, and
 --quiesce refuses a guest whose agent has stopped."""
 import os
+import tempfile
 import unittest
 
 import guest
@@ -16,12 +17,25 @@ AGENT_LINES = ["ERROR: --quiesce was requested, but qemu-guest-agent is not",
                "ERROR: crash-consistent backup."]
 
 
-class RealGuest(guest.GuestCase):
+class RealGuestCase(guest.GuestCase):
+    """One guest boots for a class's tests, which run in the order of their
+    names; each test backs up into a root of its own."""
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.vm = guest.GuestVM()
+        cls.addClassCleanup(cls.vm.cleanup)
+        cls.vm.boot()
 
     def setUp(self):
-        super().setUp()
+        self.tool = vmlib.make_tool(self)
+        self.work = tempfile.mkdtemp(dir=self.vm.scratch)
+        os.chmod(self.work, 0o755)
+        self.root = os.path.join(self.work, "backups")
+        os.makedirs(self.root)
         # A virsh that records its arguments before running the real one.
-        self.bin = os.path.join(self.vm.scratch, "bin")
+        self.bin = os.path.join(self.work, "bin")
         os.makedirs(self.bin)
         self.virsh_log = os.path.join(self.bin, "virsh.log")
         vmlib.write_script(self.bin, "virsh", '#!/bin/sh\nprintf "%%s\\n" "$*" >>%s\n'
@@ -63,13 +77,17 @@ class RealGuest(guest.GuestCase):
         found = {}
         for target in ("vda", "vdb"):
             image = os.path.join(backup_dir, "%s-%s.qcow2" % (self.vm.name, target))
-            files = guest.check_image(self, image, os.path.join(self.vm.scratch, "check"), fix)
+            files = guest.check_image(self, image, os.path.join(self.work, "check"), fix)
             missing = [seq for seq in range(1, synced + 1) if not files.get(seq)]
             self.assertEqual(missing, [], "%s: synced files missing or damaged" % target)
             found[target] = files
         return found
 
-    def test_crash_consistent_backup_keeps_synced_files(self):
+
+
+class CrashConsistentThenPoweredOff(RealGuestCase):
+
+    def test_1_crash_consistent_backup_keeps_synced_files(self):
         result, backup_dir, synced = self.backup()
         self.assertRegex(result.app_log[-1], r" result=success .* consistency=crash-consistent ")
         commands = self.snapshot_commands()
@@ -77,50 +95,7 @@ class RealGuest(guest.GuestCase):
         self.assertNotIn("--quiesce", commands[0].split())
         self.check_backup(backup_dir, synced, fix=True)
 
-    def test_quiesced_backup_is_application_consistent_and_restores(self):
-        result, backup_dir, synced = self.backup("--quiesce")
-        self.assertRegex(result.app_log[-1],
-                         r" result=success .* consistency=application-consistent ")
-        commands = self.snapshot_commands()
-        self.assertEqual(len(commands), 1, commands)
-        self.assertIn("--quiesce", commands[0].split())
-        # Frozen file systems: clean without journal recovery, and every file
-        # that had its final name is complete.
-        found = self.check_backup(backup_dir, synced, fix=False)
-        for target, files in found.items():
-            self.assertEqual([seq for seq, ok in files.items() if not ok], [], target)
-            self.assertEqual(sorted(files), list(range(1, len(files) + 1)), target)
-
-        # Restored beside the original, the copy boots from its own images and
-        # finds every backed-up file intact.
-        new = self.vm.name + "-copy"
-        restored = guest.GuestVM(name=new, xml_text="<domain/>")
-        self.addCleanup(restored.cleanup)
-        restored.console = os.path.join(self.vm.scratch, new + "-console.log")
-        result = self.tool.run(["-b", backup_dir, "--as", new, "-i", restored.scratch, "--start"],
-                               binary=harness.RESTORE_BINARY)
-        self.assertEqual(result.rc, 0, result)
-        restored.wait_ready()
-        self.assertEqual(restored.reports(), {t: (len(files), 0) for t, files in found.items()})
-        self.assertEqual({t: s for _, d, t, s in restored.domblklist() if d == "disk"},
-                         {t: os.path.join(restored.scratch, "%s-%s.qcow2" % (new, t))
-                          for t in found})
-
-    def test_quiesce_fails_when_the_guest_stopped_its_agent(self):
-        self.vm.request("stop-agent")
-        self.vm.wait_line(r"^agent stopped$", timeout=60)
-        result = self.tool.run(["-n", self.vm.name, "-r", self.root, "-k", "3", "--quiesce"],
-                               extra_path=[self.bin])
-        self.assertEqual(result.rc, 1, result)
-        lines = [line % self.vm.name if "%s" in line else line for line in AGENT_LINES]
-        start = result.err_lines.index(lines[0]) if lines[0] in result.err_lines else -1
-        self.assertEqual(result.err_lines[start:start + 4], lines, result)
-        self.assertEqual(self.snapshot_commands(), [])
-        self.assertEqual(self.vm.snapshots(), [])
-        self.assertEqual(os.listdir(self.root), [])
-        self.assertEqual(self.vm.state(), "running")
-
-    def test_guest_powering_off_during_the_copy(self):
+    def test_2_guest_powering_off_during_the_copy(self):
         # The first disk copy notes what the guest had synced at the snapshot,
         # lets it write on its overlays for a while, asks it to power off and
         # waits until it has.
@@ -156,6 +131,52 @@ exec /usr/bin/qemu-img "$@"
             self.assertGreater(final, int(f.read()))
         for image in self.vm.images.values():
             self.assertKept(image, final)
+
+
+class QuiescedThenAgentStopped(RealGuestCase):
+
+    def test_1_quiesced_backup_is_application_consistent_and_restores(self):
+        result, backup_dir, synced = self.backup("--quiesce")
+        self.assertRegex(result.app_log[-1],
+                         r" result=success .* consistency=application-consistent ")
+        commands = self.snapshot_commands()
+        self.assertEqual(len(commands), 1, commands)
+        self.assertIn("--quiesce", commands[0].split())
+        # Frozen file systems: clean without journal recovery, and every file
+        # that had its final name is complete.
+        found = self.check_backup(backup_dir, synced, fix=False)
+        for target, files in found.items():
+            self.assertEqual([seq for seq, ok in files.items() if not ok], [], target)
+            self.assertEqual(sorted(files), list(range(1, len(files) + 1)), target)
+
+        # Restored beside the original, the copy boots from its own images and
+        # finds every backed-up file intact.
+        new = self.vm.name + "-copy"
+        restored = guest.GuestVM(name=new, xml_text="<domain/>")
+        self.addCleanup(restored.cleanup)
+        restored.console = os.path.join(self.vm.scratch, new + "-console.log")
+        result = self.tool.run(["-b", backup_dir, "--as", new, "-i", restored.scratch, "--start"],
+                               binary=harness.RESTORE_BINARY)
+        self.assertEqual(result.rc, 0, result)
+        restored.wait_ready()
+        self.assertEqual(restored.reports(), {t: (len(files), 0) for t, files in found.items()})
+        self.assertEqual({t: s for _, d, t, s in restored.domblklist() if d == "disk"},
+                         {t: os.path.join(restored.scratch, "%s-%s.qcow2" % (new, t))
+                          for t in found})
+
+    def test_2_quiesce_fails_when_the_guest_stopped_its_agent(self):
+        self.vm.request("stop-agent")
+        self.vm.wait_line(r"^agent stopped$", timeout=60)
+        result = self.tool.run(["-n", self.vm.name, "-r", self.root, "-k", "3", "--quiesce"],
+                               extra_path=[self.bin])
+        self.assertEqual(result.rc, 1, result)
+        lines = [line % self.vm.name if "%s" in line else line for line in AGENT_LINES]
+        start = result.err_lines.index(lines[0]) if lines[0] in result.err_lines else -1
+        self.assertEqual(result.err_lines[start:start + 4], lines, result)
+        self.assertEqual(self.snapshot_commands(), [])
+        self.assertEqual(self.vm.snapshots(), [])
+        self.assertEqual(os.listdir(self.root), [])
+        self.assertEqual(self.vm.state(), "running")
 
 
 if __name__ == "__main__":
