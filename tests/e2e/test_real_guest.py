@@ -97,13 +97,15 @@ class CrashConsistentThenPoweredOff(RealGuestCase):
 
     def test_2_guest_powering_off_during_the_copy(self):
         # The first disk copy notes what the guest had synced at the snapshot,
-        # lets it write on its overlays for a while, asks it to power off and
+        # lets it sync once more on its overlays, asks it to power off and
         # waits until it has.
         request = '{"execute":"guest-file-open","arguments":{"path":"/run/poweroff","mode":"w"}}'
         vmlib.write_script(self.bin, "qemu-img", """#!/bin/sh
 if [ "$1" = convert ] && [ ! -e %(flag)s ]; then
-  grep -o 'synced seq=[0-9]*' %(console)s | tail -n 1 | cut -d= -f2 >%(flag)s
-  sleep 3
+  synced() { grep -o 'synced seq=[0-9]*' %(console)s | tail -n 1 | cut -d= -f2; }
+  synced >%(flag)s
+  j=0
+  while [ "$(synced)" = "$(cat %(flag)s)" ] && [ $j -lt 3000 ]; do sleep 0.2; j=$((j + 1)); done
   /usr/bin/virsh -c qemu:///system qemu-agent-command %(vm)s '%(request)s' >/dev/null
   i=0
   while [ "$(/usr/bin/virsh -c qemu:///system domstate %(vm)s)" != "shut off" ] && [ $i -lt 600 ]; do
