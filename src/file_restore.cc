@@ -350,7 +350,12 @@ void FileRestore::mountAll() {
   std::thread watcher([&] {
     while (!served && caughtSignal() == 0)
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    if (!served) guest_->unmountLocal();
+    if (served) return;
+    try {
+      guest_->unmountLocal();
+    } catch (const GuestFsError& e) {
+      log_.error(std::string(e.what()) + "; unmount it with: fusermount3 -u " + dir);
+    }
   });
   try {
     guest_->serveLocal();

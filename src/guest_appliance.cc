@@ -3,11 +3,13 @@
 #include <fcntl.h>
 #include <guestfs.h>
 #include <sys/mman.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <string_view>
@@ -84,7 +86,7 @@ class GuestAppliance : public GuestFs {
     check(guestfs_set_network(g_, 0));
   }
   ~GuestAppliance() override {
-    if (localMounted_) guestfs_umount_local(g_, -1);
+    if (!localDir_.empty()) umount2(localDir_.c_str(), MNT_DETACH);
     guestfs_close(g_);
   }
   GuestAppliance(const GuestAppliance&) = delete;
@@ -251,17 +253,20 @@ class GuestAppliance : public GuestFs {
 
   void mountLocal(const std::string& dir) override {
     check(guestfs_mount_local(g_, dir.c_str(), GUESTFS_MOUNT_LOCAL_READONLY, 1, -1));
-    localMounted_ = true;
+    localDir_ = dir;
   }
   void serveLocal() override {
     const int served = guestfs_mount_local_run(g_);
-    localMounted_ = false;
+    localDir_.clear();
     check(served);
   }
-  // Called from a second thread, whose libguestfs errors are its own.
+  // Called from a second thread while serveLocal() runs, which holds the
+  // handle: guestfs_umount_local would wait for it. Unmounting the FUSE file
+  // system ends its loop.
   void unmountLocal() override {
-    guestfs_set_error_handler(g_, nullptr, nullptr);
-    check(guestfs_umount_local(g_, -1));
+    if (umount2(localDir_.c_str(), MNT_DETACH) != 0) {
+      throw GuestFsError("cannot unmount " + localDir_ + ": " + std::strerror(errno), errno);
+    }
   }
 
  private:
@@ -287,7 +292,7 @@ class GuestAppliance : public GuestFs {
 
   Logger& log_;
   guestfs_h* g_;
-  bool localMounted_ = false;
+  std::string localDir_;  // where mountLocal() serves the file systems
 };
 
 }  // namespace
