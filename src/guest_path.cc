@@ -34,7 +34,7 @@ bool holds(const std::string& mountpoint, const std::string& path) {
 }  // namespace
 
 std::optional<GuestPath> parseGuestPath(const std::string& text) {
-  const std::size_t colon = text.find(":/");
+  const std::size_t colon = text.find(':');
   if (text.starts_with(kDevicePrefix) && colon != std::string::npos &&
       colon > kDevicePrefix.size()) {
     const std::optional<std::string> device = normalise(text.substr(0, colon));
