@@ -21,18 +21,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using test_support::RawTarEntry;
-
-// Every path below `dir`, relative to it, directories with a trailing slash;
-// links are not followed.
-std::vector<std::string> tree(const std::string& dir) {
-  std::vector<std::string> found;
-  for (const fs::directory_entry& entry : fs::recursive_directory_iterator(dir)) {
-    found.push_back(entry.path().lexically_relative(dir).string() +
-                    (entry.is_directory() && !entry.is_symlink() ? "/" : ""));
-  }
-  std::sort(found.begin(), found.end());
-  return found;
-}
+using test_support::tree;
 
 // A scratch directory with the extraction's target in it, so that anything
 // written beside the target shows.
