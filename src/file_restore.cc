@@ -66,28 +66,6 @@ std::string applianceDevice(std::size_t index) {
 
 }  // namespace
 
-std::string escapeGuestName(const std::string& name) {
-  std::string escaped;
-  for (const char c : name) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (c == '\\') {
-      escaped += "\\\\";
-    } else if (c == '\t') {
-      escaped += "\\t";
-    } else if (c == '\n') {
-      escaped += "\\n";
-    } else if (byte < 0x20 || byte == 0x7f) {
-      escaped += '\\';
-      escaped += static_cast<char>('0' + (byte >> 6));
-      escaped += static_cast<char>('0' + ((byte >> 3) & 7));
-      escaped += static_cast<char>('0' + (byte & 7));
-    } else {
-      escaped += c;
-    }
-  }
-  return escaped;
-}
-
 std::string formatGuestEntry(const GuestEntry& entry) {
   char mode[8];
   std::snprintf(mode, sizeof mode, "%04o", entry.stat.mode & 07777);
@@ -210,8 +188,8 @@ void FileRestore::startAppliance() {
 }
 
 void FileRestore::listFilesystems() {
-  std::cout << "Operating system: " << (os_.product.empty() ? "not recognised" : os_.product)
-            << "\n";
+  std::cout << "Operating system: "
+            << (os_.product.empty() ? "not recognised" : escapeGuestName(os_.product)) << "\n";
   for (const GuestFilesystem& fs : filesystems_) {
     if (fs.type == "unknown") continue;
     std::string label;
@@ -225,7 +203,7 @@ void FileRestore::listFilesystems() {
     }
     std::cout << fs.device << "\t" << fs.type << "\t" << guest_->deviceSize(fs.device) << "\t"
               << (label.empty() ? "-" : escapeGuestName(label)) << "\t"
-              << (mountpoint.empty() ? "-" : mountpoint) << "\n";
+              << (mountpoint.empty() ? "-" : escapeGuestName(mountpoint)) << "\n";
   }
   std::cout.flush();
 }
@@ -315,7 +293,8 @@ void FileRestore::extractDirectory(const std::string& dir, const std::string& la
   const std::vector<GuestStat> stats = guest_->lstatList(dir, names);
   for (std::size_t i = 0; i < names.size() && i < stats.size(); ++i) {
     if ((stats[i].mode & S_IFMT) != S_IFSOCK) continue;
-    log_.warn("Skipped " + shown + (shown.ends_with('/') ? "" : "/") + names[i] + ": a socket.");
+    log_.warn("Skipped " + shown + (shown.ends_with('/') ? "" : "/") + escapeGuestName(names[i]) +
+              ": a socket.");
   }
 }
 

@@ -13,6 +13,7 @@
 #include <memory>
 
 #include "quorlane/backup_error.h"
+#include "quorlane/guest_path.h"
 #include "quorlane/paths.h"
 
 namespace quorlane {
@@ -205,7 +206,7 @@ void extractTar(int tarFd, int dirfd, const std::string& landing, const std::str
   int next = ARCHIVE_OK;
   while ((next = archive_read_next_header(in.get(), &entry)) == ARCHIVE_OK) {
     const char* raw = archive_entry_pathname(entry);
-    const std::string guest = guestName(guestDir, raw);
+    const std::string guest = escapeGuestName(guestName(guestDir, raw));
     const std::optional<std::string> name = landedName(raw, landing);
     const char* hardlink = archive_entry_hardlink(entry);
     const std::optional<std::string> linked =

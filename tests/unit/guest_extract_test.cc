@@ -94,6 +94,7 @@ TEST_F(ExtractTar, SkipsSpecialFilesAndNamesThatLeadOutWithAWarningEach) {
   const auto warnings = extract({
       {"./", S_IFDIR | 0755},
       {"./initctl", S_IFIFO | 0600},
+      {"./forged\n[2026-03-01 02:00:00] ERROR: x", S_IFIFO | 0600},
       {"./null", S_IFCHR | 0666},
       {"./sda", S_IFBLK | 0660},
       {"../escaped", S_IFREG | 0644, "x"},
@@ -105,6 +106,7 @@ TEST_F(ExtractTar, SkipsSpecialFilesAndNamesThatLeadOutWithAWarningEach) {
   EXPECT_EQ(warnings,
             (std::vector<std::string>{
                 "Skipped /etc/initctl: a FIFO.",
+                "Skipped /etc/forged\\n[2026-03-01 02:00:00] ERROR: x: a FIFO.",
                 "Skipped /etc/null: a character device.",
                 "Skipped /etc/sda: a block device.",
                 "Skipped /etc/../escaped: its name leads out of the output directory.",
