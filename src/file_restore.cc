@@ -98,7 +98,7 @@ int FileRestore::run() {
     locate();
     if (!opts_.extract.empty()) {
       target_.emplace(opts_.output, opts_.force);
-      target_->check();
+      target_->check(landingNames());
     }
     if (!opts_.mount.empty() && !isDirectory(opts_.mount)) {
       throw BackupError("Mount point is not a directory: " + opts_.mount, "failure");
@@ -151,14 +151,18 @@ void FileRestore::locate() {
   if (backup.imageTargets().empty()) {
     throw BackupError("The backup holds no disk image: " + backup.path, "failure");
   }
-  std::vector<std::string> landed;
-  for (const std::string& text : opts_.extract) {
-    const std::string name = landingName(*parseGuestPath(text));
-    if (!name.empty() && std::find(landed.begin(), landed.end(), name) != landed.end()) {
-      throw BackupError("Two --extract paths would land as " + name + " in the output", "failure");
+  const std::vector<std::string> landed = landingNames();
+  for (auto name = landed.begin(); name != landed.end(); ++name) {
+    if (!name->empty() && std::find(landed.begin(), name, *name) != name) {
+      throw BackupError("Two --extract paths would land as " + *name + " in the output", "failure");
     }
-    landed.push_back(name);
   }
+}
+
+std::vector<std::string> FileRestore::landingNames() const {
+  std::vector<std::string> names;
+  for (const std::string& text : opts_.extract) names.push_back(landingName(*parseGuestPath(text)));
+  return names;
 }
 
 void FileRestore::startAppliance() {

@@ -47,6 +47,8 @@ class FileRestore {
 
  private:
   void locate();
+  // What each --extract path lands as in the output directory.
+  std::vector<std::string> landingNames() const;
   void startAppliance();
   void listFilesystems();
   void listDirectory();

@@ -239,7 +239,7 @@ TEST_F(FileRestoreTest, GuestFilesThatCannotBeReadAsAskedEndWithFourAndWriteNoth
   }
 }
 
-TEST_F(FileRestoreTest, ANonEmptyOutputIsRefusedBeforeTheApplianceStartsUnlessForced) {
+TEST_F(FileRestoreTest, ANonEmptyOutputIsRefusedUnlessForcedAndNothingIsReplaced) {
   fs::create_directories(out_ + "/etc");
   std::ofstream(out_ + "/etc/old") << "old";
   std::ofstream(out_ + "/notes") << "mine";
@@ -249,13 +249,20 @@ TEST_F(FileRestoreTest, ANonEmptyOutputIsRefusedBeforeTheApplianceStartsUnlessFo
   EXPECT_EQ(test_support::tree(out_), (std::vector<std::string>{"etc/", "etc/old", "notes"}));
 
   RestoreOptions forced = extracting({"/etc/ssl"});
-  forced.extract.push_back("/etc");
   forced.force = true;
   const RunOutcome written = run(forced);
   EXPECT_EQ(written.status, 0) << written.err;
   EXPECT_EQ(test_support::tree(out_),
-            (std::vector<std::string>{"etc/", "etc/hosts", "etc/ssl/", "etc/ssl/certs",
-                                      "etc/su-helper", "notes", "ssl/", "ssl/certs"}));
+            (std::vector<std::string>{"etc/", "etc/old", "notes", "ssl/", "ssl/certs"}));
+
+  forced.extract = {"/etc"};
+  const RunOutcome occupied = run(forced);
+  EXPECT_EQ(occupied.status, kExitGuestUnreadable);
+  EXPECT_EQ(unframed(occupied.err),
+            std::vector<std::string>{
+                "ERROR: " + out_ + "/etc exists already; nothing is ever replaced (move it away)"});
+  EXPECT_EQ(test_support::tree(out_),
+            (std::vector<std::string>{"etc/", "etc/old", "notes", "ssl/", "ssl/certs"}));
 }
 
 TEST_F(FileRestoreTest, ASignalDuringTheCopyRemovesEverythingWritten) {
