@@ -8,6 +8,7 @@ QUORLANE_PACKAGES=(
   libxml2-utils libxml2-dev systemd bash-completion man-db groff-base dpkg-dev logrotate file
   cpio e2fsprogs kmod libvirt-l10n locales
   rclone openssh-server prometheus-node-exporter nodejs lintian
+  libguestfs0 libguestfs-dev linux-image-amd64 libarchive-dev fuse3
 )
 
 # Installs the named packages that are missing, with one 'apt-get update'.

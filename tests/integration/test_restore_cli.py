@@ -15,11 +15,14 @@ class RestoreCommandLineTest(RestoreTest):
         for option in ("-b, --backup-dir", "-n, --vm-name", "-r, --backup-root", "-t, --timestamp",
                        "-l, --list", "-c, --check", "-a, --as", "-i, --image-dir", "-D, --define",
                        "-s, --start", "-f, --force", "-d, --dry-run", "-v, --verbose", "-h, --help",
+                       "--ls [PATH]", "-x, --extract PATH", "-o, --output DIR", "--mount DIR",
                        "3  --check found the backup damaged or incomplete",
+                       "4  --ls, --extract or --mount cannot read the guest's files as asked",
                        "128+N  interrupted by signal N"):
             self.assertIn(option, usage)
         refused = {
-            ("-x",): "Unknown option: -x",
+            ("-z",): "Unknown option: -z",
+            ("-x",): "Option requires a value: -x",
             ("-lv",): "Unknown option: -lv",
             ("--as=copy",): "Unknown option: --as=copy",
             ("-b",): "Option requires a value: -b",
