@@ -15,13 +15,39 @@ namespace {
 void checkFinish(const RestoreOptions& opts) {
   const bool other = !opts.backupDir.empty() || !opts.vmName.empty() || !opts.backupRoot.empty() ||
                      !opts.timestamp.empty() || !opts.asName.empty() || !opts.imageDir.empty() ||
-                     opts.list || opts.check || opts.define || opts.force || opts.dryRun;
+                     opts.list || opts.check || opts.define || opts.force || opts.dryRun ||
+                     readsGuestFiles(opts) || !opts.output.empty();
   if (other) failWithUsage(printRestoreUsage, "--finish takes only --bandwidth and --verbose", "");
+}
+
+// --ls, --extract and --mount read the guest's files from one backup, and
+// only --extract writes anything (into --output).
+void checkGuestFiles(const RestoreOptions& opts) {
+  const bool extracting = !opts.extract.empty();
+  if (opts.ls + extracting + !opts.mount.empty() > 1)
+    failWithUsage(printRestoreUsage, "--ls, --extract and --mount cannot be combined", "");
+  if (extracting && opts.output.empty())
+    failWithUsage(printRestoreUsage, "--extract needs --output: the directory to write into", "");
+  if (!extracting && !opts.output.empty())
+    failWithUsage(printRestoreUsage, "--output needs --extract", "");
+  if (!readsGuestFiles(opts)) return;
+  const bool other = opts.list || opts.check || opts.live || !opts.asName.empty() ||
+                     !opts.imageDir.empty() || opts.define || opts.dryRun ||
+                     (opts.force && !extracting);
+  if (other) {
+    const std::string_view action = opts.ls ? "--ls" : extracting ? "--extract" : "--mount";
+    failWithUsage(printRestoreUsage, action,
+                  extracting ? " reads the guest's files: --list, --check, --as, --image-dir, "
+                               "--define, --start, --live and --dry-run do not apply"
+                             : " reads the guest's files: --list, --check, --as, --image-dir, "
+                               "--define, --start, --live, --force and --dry-run do not apply");
+  }
 }
 
 // Combinations that no run can serve, refused before anything is looked at.
 void checkCombination(const RestoreOptions& opts) {
   if (!opts.finish.empty()) return checkFinish(opts);
+  checkGuestFiles(opts);
   if (!opts.bandwidth.empty() && !opts.live)
     failWithUsage(printRestoreUsage, "--bandwidth needs --live or --finish", "");
   const bool byName = !opts.vmName.empty() || !opts.backupRoot.empty();
@@ -63,6 +89,10 @@ std::string takeNonEmptyValue(std::string_view flag, int& i, int argc, char** ar
 }
 
 }  // namespace
+
+bool readsGuestFiles(const RestoreOptions& opts) {
+  return opts.ls || !opts.extract.empty() || !opts.mount.empty();
+}
 
 RestoreOptions parseRestoreArgs(int argc, char** argv) {
   RestoreOptions opts;
@@ -108,6 +138,16 @@ RestoreOptions parseRestoreArgs(int argc, char** argv) {
       }
     } else if (arg == "--finish") {
       opts.finish = takeNonEmptyValue(arg, i, argc, argv);
+    } else if (arg == "--ls") {
+      opts.ls = true;
+      if (i + 1 < argc && argv[i + 1][0] != '-')
+        opts.lsPath = takeNonEmptyValue(arg, i, argc, argv);
+    } else if (arg == "-x" || arg == "--extract") {
+      opts.extract.push_back(takeNonEmptyValue(arg, i, argc, argv));
+    } else if (arg == "-o" || arg == "--output") {
+      opts.output = takeNonEmptyValue(arg, i, argc, argv);
+    } else if (arg == "--mount") {
+      opts.mount = takeNonEmptyValue(arg, i, argc, argv);
     } else if (arg == "-h" || arg == "--help") {
       printRestoreUsage(std::cout);
       std::exit(kExitSuccess);
@@ -146,6 +186,15 @@ void printRestoreUsage(std::ostream& out) {
       << "  -c, --check              Check the backup only: every disk image is a sound\n"
       << "                           qcow2 and reads back whole, both definitions and the\n"
       << "                           NVRAM file are present, the disk copy completed.\n"
+      << "      --ls [PATH]          List the backup's file systems (device, type, size,\n"
+      << "                           label, mount point in the guest); with PATH, the\n"
+      << "                           entries of that directory inside the guest.\n"
+      << "  -x, --extract PATH       Copy the guest's file or directory PATH into --output\n"
+      << "                           (repeatable): modes and times kept, links as links.\n"
+      << "  -o, --output DIR         Where --extract writes: a new or empty directory\n"
+      << "                           (an existing one with --force).\n"
+      << "      --mount DIR          Mount the backup's file systems read-only on DIR\n"
+      << "                           until interrupted (Ctrl-C, SIGTERM).\n"
       << "\n"
       << "Restore:\n"
       << "  -a, --as NAME            Restore beside the original as a new VM NAME: new\n"
@@ -189,6 +238,7 @@ void printRestoreUsage(std::ostream& out) {
       << "  0  success\n"
       << "  1  usage, validation or restore failure\n"
       << "  3  --check found the backup damaged or incomplete\n"
+      << "  4  --ls, --extract or --mount cannot read the guest's files as asked\n"
       << "  128+N  interrupted by signal N (130 for Ctrl-C, 143 for SIGTERM); the files\n"
       << "         it had begun to write are removed\n";
 }

@@ -1,3 +1,5 @@
+#include <iostream>
+
 #include "quorlane/live_restore.h"
 #include "quorlane/program.h"
 #include "quorlane/restore.h"
@@ -6,6 +8,10 @@
 int main(int argc, char** argv) {
   using namespace quorlane;
   RestoreOptions opts = parseRestoreArgs(argc, argv);
+  if (readsGuestFiles(opts)) {
+    std::cerr << "ERROR: --ls, --extract and --mount are not built in yet\n";
+    return kExitFailure;
+  }
   if (opts.live || !opts.finish.empty()) return runProgram<LiveRestore>(std::move(opts));
   return runProgram<Restore>(std::move(opts));
 }

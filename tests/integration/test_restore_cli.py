@@ -19,7 +19,8 @@ class RestoreCommandLineTest(RestoreTest):
                        "128+N  interrupted by signal N"):
             self.assertIn(option, usage)
         refused = {
-            ("-x",): "Unknown option: -x",
+            ("-z",): "Unknown option: -z",
+            ("-x",): "Option requires a value: -x",
             ("-lv",): "Unknown option: -lv",
             ("--as=copy",): "Unknown option: --as=copy",
             ("-b",): "Option requires a value: -b",
