@@ -205,8 +205,8 @@ class BusyGuestChain(FilesCase):
         b0 = self.backup_i(vm)
         # The file rewritten in part, the directory grown.
         guest_exec(vm, "cd /mnt/vda/files && "
-                       "head -c 70000 /dev/urandom | dd of=changing bs=1 seek=100000 conv=notrunc "
-                       "2>/dev/null && echo c >gone/c.txt && chmod 0600 gone/a.bin && sync")
+                       "head -c 70000 /dev/urandom >/tmp/part && "
+                       "dd if=/tmp/part of=changing bs=10000 seek=10 conv=notrunc 2>/dev/null && echo c >gone/c.txt && chmod 0600 gone/a.bin && sync")
         reports.append(guest_report(vm, "changing", "gone"))
         b1 = self.backup_i(vm, "--quiesce")
         # The directory deleted, the file replaced.
