@@ -369,7 +369,7 @@ int LiveRestore::fail(const BackupError& error) {
 }
 
 void LiveRestore::record(const std::string& result, const std::string& reason) const {
-  appendRestoreRecord({backup().vm, backup().path, vm(), true}, result, startEpoch_, reason);
+  appendRestoreRecord({backup().vm, backup().path, vm(), "live"}, result, startEpoch_, reason);
 }
 
 }  // namespace quorlane

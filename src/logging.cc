@@ -13,7 +13,11 @@ void Logger::setVerbose(bool verbose) { verbose_ = verbose; }
 
 void Logger::setBackupLog(std::string path) { backupLog_ = std::move(path); }
 
-void Logger::info(std::string_view message) const { emit(std::cout, "", message); }
+void Logger::setInfoOnStderr(bool onStderr) { infoOnStderr_ = onStderr; }
+
+void Logger::info(std::string_view message) const {
+  emit(infoOnStderr_ ? std::cerr : std::cout, "", message);
+}
 
 void Logger::warn(std::string_view message) const { emit(std::cerr, "WARN:  ", message); }
 

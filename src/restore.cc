@@ -57,7 +57,7 @@ void appendRestoreRecord(const RestoreRecord& run, const std::string& result,
   std::vector<RecordField> fields;
   if (!run.from.empty()) fields.push_back({"from", run.from});
   if (!run.to.empty()) fields.push_back({"to", run.to});
-  if (run.live) fields.push_back({"mode", "live"});
+  if (!run.mode.empty()) fields.push_back({"mode", run.mode});
   appendApplicationLog(formatRunRecord(run.vm, result, fields, startEpoch, reason),
                        kRestoreLogFile);
 }
@@ -165,7 +165,7 @@ void Restore::copyImage(const RestoreTarget& t) {
 
 void Restore::record(const std::string& result, const std::string& reason) const {
   const BackupDir& backup = check_.backup();
-  appendRestoreRecord({backup.vm, backup.path, files_.vmName()}, result, startEpoch_, reason);
+  appendRestoreRecord({backup.vm, backup.path, files_.vmName(), ""}, result, startEpoch_, reason);
 }
 
 }  // namespace quorlane

@@ -6,6 +6,7 @@
 
 #include "quorlane/cli.h"
 #include "quorlane/config.h"
+#include "quorlane/guest_path.h"
 
 namespace quorlane {
 
@@ -158,6 +159,16 @@ RestoreOptions parseRestoreArgs(int argc, char** argv) {
   for (const std::string* value : {&opts.vmName, &opts.asName, &opts.finish}) {
     if (value->find('/') != std::string::npos)
       failWithUsage(printRestoreUsage, "A VM name cannot contain '/': ", *value);
+  }
+  std::vector<std::string> guestPaths = opts.extract;
+  if (!opts.lsPath.empty()) guestPaths.push_back(opts.lsPath);
+  for (const std::string& path : guestPaths) {
+    if (!parseGuestPath(path)) {
+      failWithUsage(printRestoreUsage,
+                    "A guest path is absolute (/etc/hosts) or DEVICE:/path (/dev/sda1:/etc), "
+                    "without '..': ",
+                    path);
+    }
   }
   checkCombination(opts);
   return opts;

@@ -1,5 +1,4 @@
-#include <iostream>
-
+#include "quorlane/file_restore.h"
 #include "quorlane/live_restore.h"
 #include "quorlane/program.h"
 #include "quorlane/restore.h"
@@ -8,10 +7,7 @@
 int main(int argc, char** argv) {
   using namespace quorlane;
   RestoreOptions opts = parseRestoreArgs(argc, argv);
-  if (readsGuestFiles(opts)) {
-    std::cerr << "ERROR: --ls, --extract and --mount are not built in yet\n";
-    return kExitFailure;
-  }
+  if (readsGuestFiles(opts)) return runProgram<FileRestore>(std::move(opts));
   if (opts.live || !opts.finish.empty()) return runProgram<LiveRestore>(std::move(opts));
   return runProgram<Restore>(std::move(opts));
 }

@@ -17,6 +17,8 @@ class Logger {
  public:
   void setVerbose(bool verbose);
   void setBackupLog(std::string path);
+  // Info lines go to standard error, for a run whose standard output is data.
+  void setInfoOnStderr(bool onStderr);
 
   void info(std::string_view message) const;
   void warn(std::string_view message) const;
@@ -27,6 +29,7 @@ class Logger {
   void emit(std::ostream& stream, std::string_view prefix, std::string_view message) const;
 
   bool verbose_ = false;
+  bool infoOnStderr_ = false;
   std::string backupLog_;
 };
 

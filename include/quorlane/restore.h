@@ -22,8 +22,8 @@ inline constexpr int kExitBackupDamaged = 3;
 struct RestoreRecord {
   std::string vm;    // the VM the backup was taken of
   std::string from;  // the backup
-  std::string to;    // the restored VM
-  bool live = false;
+  std::string to;    // the restored VM, or where single files went
+  std::string mode;  // "live", "extract", "mount"; empty for a copy restore
 };
 
 // Appends the run's line to the restore log; a run that knows neither the

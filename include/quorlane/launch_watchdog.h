@@ -1,0 +1,39 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace quorlane {
+
+// The process ids whose parent is `parent`, as /proc lists them.
+std::vector<pid_t> childProcesses(pid_t parent);
+
+// Bounds a start that may never end: unless disarmed within `limit`, it
+// kills every child process of this one (the appliance's QEMU, which the
+// start waits for, is one), so that the start fails instead of hanging.
+class LaunchWatchdog {
+ public:
+  explicit LaunchWatchdog(std::chrono::milliseconds limit);
+  LaunchWatchdog(const LaunchWatchdog&) = delete;
+  LaunchWatchdog& operator=(const LaunchWatchdog&) = delete;
+  ~LaunchWatchdog();
+
+  void disarm();
+  // Whether the limit passed and the children were killed.
+  bool fired() const { return fired_; }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  bool disarmed_ = false;
+  std::atomic<bool> fired_{false};
+  std::thread thread_;
+};
+
+}  // namespace quorlane
