@@ -66,28 +66,6 @@ std::string applianceDevice(std::size_t index) {
 
 }  // namespace
 
-std::string escapeGuestName(const std::string& name) {
-  std::string escaped;
-  for (const char c : name) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (c == '\\') {
-      escaped += "\\\\";
-    } else if (c == '\t') {
-      escaped += "\\t";
-    } else if (c == '\n') {
-      escaped += "\\n";
-    } else if (byte < 0x20 || byte == 0x7f) {
-      escaped += '\\';
-      escaped += static_cast<char>('0' + (byte >> 6));
-      escaped += static_cast<char>('0' + ((byte >> 3) & 7));
-      escaped += static_cast<char>('0' + (byte & 7));
-    } else {
-      escaped += c;
-    }
-  }
-  return escaped;
-}
-
 std::string formatGuestEntry(const GuestEntry& entry) {
   char mode[8];
   std::snprintf(mode, sizeof mode, "%04o", entry.stat.mode & 07777);
@@ -120,7 +98,7 @@ int FileRestore::run() {
     locate();
     if (!opts_.extract.empty()) {
       target_.emplace(opts_.output, opts_.force);
-      target_->check();
+      target_->check(landingNames());
     }
     if (!opts_.mount.empty() && !isDirectory(opts_.mount)) {
       throw BackupError("Mount point is not a directory: " + opts_.mount, "failure");
@@ -173,14 +151,18 @@ void FileRestore::locate() {
   if (backup.imageTargets().empty()) {
     throw BackupError("The backup holds no disk image: " + backup.path, "failure");
   }
-  std::vector<std::string> landed;
-  for (const std::string& text : opts_.extract) {
-    const std::string name = landingName(*parseGuestPath(text));
-    if (!name.empty() && std::find(landed.begin(), landed.end(), name) != landed.end()) {
-      throw BackupError("Two --extract paths would land as " + name + " in the output", "failure");
+  const std::vector<std::string> landed = landingNames();
+  for (auto name = landed.begin(); name != landed.end(); ++name) {
+    if (!name->empty() && std::find(landed.begin(), name, *name) != name) {
+      throw BackupError("Two --extract paths would land as " + *name + " in the output", "failure");
     }
-    landed.push_back(name);
   }
+}
+
+std::vector<std::string> FileRestore::landingNames() const {
+  std::vector<std::string> names;
+  for (const std::string& text : opts_.extract) names.push_back(landingName(*parseGuestPath(text)));
+  return names;
 }
 
 void FileRestore::startAppliance() {
@@ -210,8 +192,8 @@ void FileRestore::startAppliance() {
 }
 
 void FileRestore::listFilesystems() {
-  std::cout << "Operating system: " << (os_.product.empty() ? "not recognised" : os_.product)
-            << "\n";
+  std::cout << "Operating system: "
+            << (os_.product.empty() ? "not recognised" : escapeGuestName(os_.product)) << "\n";
   for (const GuestFilesystem& fs : filesystems_) {
     if (fs.type == "unknown") continue;
     std::string label;
@@ -225,7 +207,7 @@ void FileRestore::listFilesystems() {
     }
     std::cout << fs.device << "\t" << fs.type << "\t" << guest_->deviceSize(fs.device) << "\t"
               << (label.empty() ? "-" : escapeGuestName(label)) << "\t"
-              << (mountpoint.empty() ? "-" : mountpoint) << "\n";
+              << (mountpoint.empty() ? "-" : escapeGuestName(mountpoint)) << "\n";
   }
   std::cout.flush();
 }
@@ -315,7 +297,8 @@ void FileRestore::extractDirectory(const std::string& dir, const std::string& la
   const std::vector<GuestStat> stats = guest_->lstatList(dir, names);
   for (std::size_t i = 0; i < names.size() && i < stats.size(); ++i) {
     if ((stats[i].mode & S_IFMT) != S_IFSOCK) continue;
-    log_.warn("Skipped " + shown + (shown.ends_with('/') ? "" : "/") + names[i] + ": a socket.");
+    log_.warn("Skipped " + shown + (shown.ends_with('/') ? "" : "/") + escapeGuestName(names[i]) +
+              ": a socket.");
   }
 }
 

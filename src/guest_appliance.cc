@@ -18,6 +18,7 @@
 #include "quorlane/fd.h"
 #include "quorlane/launch_watchdog.h"
 #include "quorlane/paths.h"
+#include "quorlane/text.h"
 
 namespace quorlane {
 
@@ -281,9 +282,10 @@ class GuestAppliance : public GuestFs {
     return stats;
   }
 
+  // libguestfs follows some errors with lines of general advice.
   std::string lastError() const {
     const char* error = guestfs_last_error(g_);
-    return error == nullptr ? "unknown error" : error;
+    return error == nullptr ? "unknown error" : firstLine(error);
   }
   [[noreturn]] void fail() const { throw GuestFsError(lastError(), guestfs_last_errno(g_)); }
   void check(int status) const {

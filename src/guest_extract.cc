@@ -13,6 +13,7 @@
 #include <memory>
 
 #include "quorlane/backup_error.h"
+#include "quorlane/guest_path.h"
 #include "quorlane/paths.h"
 
 namespace quorlane {
@@ -27,6 +28,11 @@ constexpr int kDiskFlags = ARCHIVE_EXTRACT_SECURE_SYMLINKS | ARCHIVE_EXTRACT_SEC
                            ARCHIVE_EXTRACT_PERM;
 
 std::string errnoText(const std::string& what) { return what + ": " + std::strerror(errno); }
+
+BackupError occupied(const std::string& path) {
+  return BackupError(path + " exists already; nothing is ever replaced (move it away)",
+                     "unreadable");
+}
 
 bool isEmptyDirectory(const std::string& dir) {
   std::error_code ec;
@@ -105,13 +111,16 @@ ExtractTarget::ExtractTarget(std::string dir, bool force)
 
 ExtractTarget::~ExtractTarget() { discard(); }
 
-void ExtractTarget::check() const {
+void ExtractTarget::check(const std::vector<std::string>& names) const {
   if (!pathExists(dir_)) return;
   if (!isDirectory(dir_)) throw BackupError("Output is not a directory: " + dir_, "failure");
   if (!force_ && !isEmptyDirectory(dir_)) {
     throw BackupError("Output directory is not empty: " + dir_ +
                           " (pick a new or empty one, or add --force to write into it)",
                       "unreadable");
+  }
+  for (const std::string& name : names) {
+    if (!name.empty() && pathExists(joinPath(dir_, name))) throw occupied(joinPath(dir_, name));
   }
 }
 
@@ -136,15 +145,13 @@ void ExtractTarget::open() {
 void ExtractTarget::commit() {
   const Fd out(::open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!out) throw BackupError(errnoText("Could not open " + dir_));
+  std::vector<std::string> names;
   for (const fs::directory_entry& entry : fs::directory_iterator(stagingPath_)) {
-    const std::string name = entry.path().filename().string();
-    const std::string target = joinPath(dir_, name);
-    if (force_ && pathExists(target)) {
-      std::error_code ec;
-      fs::remove_all(target, ec);
-      if (ec) throw BackupError("Could not replace " + target + ": " + ec.message());
-    }
-    if (renameat(staging_.get(), name.c_str(), out.get(), name.c_str()) != 0) {
+    names.push_back(entry.path().filename().string());
+    if (pathExists(joinPath(dir_, names.back()))) throw occupied(joinPath(dir_, names.back()));
+  }
+  for (const std::string& name : names) {
+    if (renameat2(staging_.get(), name.c_str(), out.get(), name.c_str(), RENAME_NOREPLACE) != 0) {
       throw BackupError(errnoText("Could not move " + name + " into " + dir_));
     }
   }
@@ -205,7 +212,7 @@ void extractTar(int tarFd, int dirfd, const std::string& landing, const std::str
   int next = ARCHIVE_OK;
   while ((next = archive_read_next_header(in.get(), &entry)) == ARCHIVE_OK) {
     const char* raw = archive_entry_pathname(entry);
-    const std::string guest = guestName(guestDir, raw);
+    const std::string guest = escapeGuestName(guestName(guestDir, raw));
     const std::optional<std::string> name = landedName(raw, landing);
     const char* hardlink = archive_entry_hardlink(entry);
     const std::optional<std::string> linked =

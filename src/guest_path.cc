@@ -65,6 +65,28 @@ std::optional<GuestPath> resolveGuestPath(const GuestPath& path,
   return GuestPath{best->second, inner.empty() ? "/" : inner};
 }
 
+std::string escapeGuestName(const std::string& name) {
+  std::string escaped;
+  for (const char c : name) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '\\') {
+      escaped += "\\\\";
+    } else if (c == '\t') {
+      escaped += "\\t";
+    } else if (c == '\n') {
+      escaped += "\\n";
+    } else if (byte < 0x20 || byte == 0x7f) {
+      escaped += '\\';
+      escaped += static_cast<char>('0' + (byte >> 6));
+      escaped += static_cast<char>('0' + ((byte >> 3) & 7));
+      escaped += static_cast<char>('0' + (byte & 7));
+    } else {
+      escaped += c;
+    }
+  }
+  return escaped;
+}
+
 std::string landingName(const GuestPath& path) {
   return path.path.substr(path.path.rfind('/') + 1);
 }

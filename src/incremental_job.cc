@@ -191,8 +191,8 @@ void IncrementalJob::abandon() const {
   log_.warn("Aborting the backup job on VM '" + vm + "'.");
   const CommandResult aborted = virsh_.abortJob(vm);
   if (aborted.ok() && waitForAbort()) return;
-  log_.error("FAILED to abort the backup job on VM '" + vm +
-             "': " + (aborted.ok() ? std::string("it is still running") : trim(aborted.err)));
+  log_.error("FAILED to abort the backup job on VM '" + vm + "': " +
+             (aborted.ok() ? std::string("it is still running") : trim(aborted.err)));
   log_.error("Run 'virsh domjobabort " + vm + "' before the next backup.");
 }
 
@@ -200,8 +200,7 @@ void IncrementalJob::abandon() const {
 // jobs; the job ends when QEMU reports them cancelled, a moment later.
 bool IncrementalJob::waitForAbort() const {
   constexpr long kLimit = 30000;
-  for (long waited = 0, wait = 20; waited < kLimit;
-       waited += wait, wait = std::min(wait * 2, 1000L)) {
+  for (long waited = 0, wait = 20; waited < kLimit; waited += wait, wait = std::min(wait * 2, 1000L)) {
     const JobInfo job = virsh_.activeJob(backup_.vm);
     if (!job.answered || job.type == "None") return true;
     pause(wait);

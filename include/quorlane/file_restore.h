@@ -22,10 +22,6 @@ namespace quorlane {
 // that is not empty.
 inline constexpr int kExitGuestUnreadable = 4;
 
-// A name or link target in a listing: backslash, tab, newline and every
-// other control byte escaped, so that each entry stays one line.
-std::string escapeGuestName(const std::string& name);
-
 // One line of --ls PATH:
 // TYPE MODE UID GID SIZE MTIME NAME [TARGET], tab-separated.
 std::string formatGuestEntry(const GuestEntry& entry);
@@ -51,6 +47,8 @@ class FileRestore {
 
  private:
   void locate();
+  // What each --extract path lands as in the output directory.
+  std::vector<std::string> landingNames() const;
   void startAppliance();
   void listFilesystems();
   void listDirectory();

@@ -21,15 +21,17 @@ class ExtractTarget {
   ~ExtractTarget();
 
   // Before anything is read: throws BackupError, "unreadable" for an output
-  // directory that holds anything without force, "failure" for a path that
-  // is not a directory.
-  void check() const;
+  // directory that holds anything without force or that holds one of
+  // `names` (what the run will write there), "failure" for a path that is
+  // not a directory.
+  void check(const std::vector<std::string>& names) const;
   // Creates the output directory (owner-only) when missing, and the staging
   // directory inside it.
   void open();
   int stagingFd() const { return staging_.get(); }
-  // Moves everything staged into the output directory; with force an entry
-  // of the same name there is replaced.
+  // Moves everything staged into the output directory, which never replaces
+  // anything: an entry of the same name there fails it ("unreadable")
+  // before anything is moved.
   void commit();
   // Removes the staging directory and the directories that open() created.
   void discard();

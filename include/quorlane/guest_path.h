@@ -30,6 +30,10 @@ std::string describeGuestPath(const GuestPath& path);
 std::optional<GuestPath> resolveGuestPath(const GuestPath& path,
                                           const std::map<std::string, std::string>& mounts);
 
+// A name from the guest as a listing or a message shows it: backslash, tab,
+// newline and every other control byte escaped, so that it stays on its line.
+std::string escapeGuestName(const std::string& name);
+
 // The name that an extracted path lands as in the output directory: its last
 // component; empty for the root of a file system, whose contents land there.
 std::string landingName(const GuestPath& path);

@@ -15,7 +15,9 @@ class RestoreCommandLineTest(RestoreTest):
         for option in ("-b, --backup-dir", "-n, --vm-name", "-r, --backup-root", "-t, --timestamp",
                        "-l, --list", "-c, --check", "-a, --as", "-i, --image-dir", "-D, --define",
                        "-s, --start", "-f, --force", "-d, --dry-run", "-v, --verbose", "-h, --help",
+                       "--ls [PATH]", "-x, --extract PATH", "-o, --output DIR", "--mount DIR",
                        "3  --check found the backup damaged or incomplete",
+                       "4  --ls, --extract or --mount cannot read the guest's files as asked",
                        "128+N  interrupted by signal N"):
             self.assertIn(option, usage)
         refused = {

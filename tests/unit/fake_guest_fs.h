@@ -51,8 +51,8 @@ struct FakeFilesystem {
   std::string type = "ext4";
   std::string label;
   std::int64_t size = 1073741824;
-  bool damaged = false;                   // mounting it fails
-  std::map<std::string, FakeFile> files;  // absolute path to file, "/" included
+  bool damaged = false;                        // mounting it fails
+  std::map<std::string, FakeFile> files = {};  // absolute path to file, "/" included
 };
 
 // An entry that only a hostile tar stream holds.

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -21,18 +22,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using test_support::RawTarEntry;
-
-// Every path below `dir`, relative to it, directories with a trailing slash;
-// links are not followed.
-std::vector<std::string> tree(const std::string& dir) {
-  std::vector<std::string> found;
-  for (const fs::directory_entry& entry : fs::recursive_directory_iterator(dir)) {
-    found.push_back(entry.path().lexically_relative(dir).string() +
-                    (entry.is_directory() && !entry.is_symlink() ? "/" : ""));
-  }
-  std::sort(found.begin(), found.end());
-  return found;
-}
+using test_support::tree;
 
 // A scratch directory with the extraction's target in it, so that anything
 // written beside the target shows.
@@ -105,6 +95,7 @@ TEST_F(ExtractTar, SkipsSpecialFilesAndNamesThatLeadOutWithAWarningEach) {
   const auto warnings = extract({
       {"./", S_IFDIR | 0755},
       {"./initctl", S_IFIFO | 0600},
+      {"./forged\n[2026-03-01 02:00:00] ERROR: x", S_IFIFO | 0600},
       {"./null", S_IFCHR | 0666},
       {"./sda", S_IFBLK | 0660},
       {"../escaped", S_IFREG | 0644, "x"},
@@ -116,6 +107,7 @@ TEST_F(ExtractTar, SkipsSpecialFilesAndNamesThatLeadOutWithAWarningEach) {
   EXPECT_EQ(warnings,
             (std::vector<std::string>{
                 "Skipped /etc/initctl: a FIFO.",
+                "Skipped /etc/forged\\n[2026-03-01 02:00:00] ERROR: x: a FIFO.",
                 "Skipped /etc/null: a character device.",
                 "Skipped /etc/sda: a block device.",
                 "Skipped /etc/../escaped: its name leads out of the output directory.",
@@ -148,34 +140,48 @@ TEST_F(ExtractTar, ARootLandsAsTheTargetsContents) {
 
 class Target : public ExtractTar {};
 
-TEST_F(Target, RefusesANonEmptyOutputUnlessForcedAndStagesInsideIt) {
+TEST_F(Target, RefusesANonEmptyOutputUnlessForcedAndNeverReplacesAnything) {
   const std::string dir = scratch_ + "/out";
   std::ofstream(dir + "/notes") << "mine";
-  try {
-    ExtractTarget(dir, false).check();
-    ADD_FAILURE() << "a non-empty output was accepted";
-  } catch (const BackupError& e) {
-    EXPECT_EQ(e.stage(), "unreadable");
-  }
+  const auto stageOf = [](const std::function<void()>& step) {
+    try {
+      step();
+    } catch (const BackupError& e) {
+      return e.stage();
+    }
+    return std::string("none");
+  };
+  EXPECT_EQ(stageOf([&] { ExtractTarget(dir, false).check({"hosts"}); }), "unreadable");
+  EXPECT_EQ(stageOf([&] { ExtractTarget(dir, true).check({"notes"}); }), "unreadable");
   std::ofstream(scratch_ + "/file") << "x";
-  EXPECT_THROW(ExtractTarget(scratch_ + "/file", true).check(), BackupError);
+  EXPECT_EQ(stageOf([&] { ExtractTarget(scratch_ + "/file", true).check({}); }), "failure");
 
   {
     ExtractTarget forced(dir, true);
-    forced.check();
+    forced.check({"hosts"});
     forced.open();
-    createFileAt(forced.stagingFd(), "notes");
+    createFileAt(forced.stagingFd(), "hosts");
     EXPECT_EQ(tree(dir).size(), 3u) << "the staging directory, its file, and notes";
     forced.commit();
   }
-  EXPECT_EQ(tree(dir), std::vector<std::string>{"notes"});
-  EXPECT_EQ(test_support::fileText(dir + "/notes"), "") << "replaced by the staged file";
+  EXPECT_EQ(tree(dir), (std::vector<std::string>{"hosts", "notes"}));
+  // A name known only once written (a file system's root) is refused at the end.
+  {
+    ExtractTarget forced(dir, true);
+    forced.check({""});
+    forced.open();
+    createFileAt(forced.stagingFd(), "grub");
+    createFileAt(forced.stagingFd(), "notes");
+    EXPECT_EQ(stageOf([&] { forced.commit(); }), "unreadable");
+  }
+  EXPECT_EQ(tree(dir), (std::vector<std::string>{"hosts", "notes"}));
+  EXPECT_EQ(test_support::fileText(dir + "/notes"), "mine");
 }
 
 TEST_F(Target, DiscardRemovesTheStagingAndTheDirectoriesItCreated) {
   {
     ExtractTarget target(scratch_ + "/new/deeper", false);
-    target.check();
+    target.check({"hosts"});
     target.open();
     createFileAt(target.stagingFd(), "hosts");
     EXPECT_THROW(createFileAt(target.stagingFd(), "hosts"), BackupError) << "never overwritten";

@@ -157,11 +157,12 @@ TEST_F(IncrementalJobTest, ReleaseAbortsARunningJobOnceAndRemovesTheScratchImage
   const std::size_t begun = runner_.calls.size();
   incremental.release();
   incremental.release();
-  EXPECT_EQ(std::vector<Argv>(runner_.calls.begin() + begun, runner_.calls.end()),
-            (std::vector<Argv>{{"virsh", "domjobinfo", "web01"},
-                               {"virsh", "domjobabort", "web01"},
-                               {"virsh", "domjobinfo", "web01"},
-                               {"virsh", "domjobinfo", "web01"}}));
+  EXPECT_EQ(
+      std::vector<Argv>(runner_.calls.begin() + begun, runner_.calls.end()),
+      (std::vector<Argv>{{"virsh", "domjobinfo", "web01"},
+                         {"virsh", "domjobabort", "web01"},
+                         {"virsh", "domjobinfo", "web01"},
+                         {"virsh", "domjobinfo", "web01"}}));
   EXPECT_FALSE(fs::exists(scratch_));
 }
 

@@ -87,6 +87,12 @@ TEST(RestoreArgs, RefusesGuestFileCombinationsThatNoRunServes) {
       {{"-n", "w", "-r", "/b", "-x"}, "Option requires a value: -x"},
       {{"-n", "w", "-r", "/b", "--mount", ""}, "Option requires a non-empty value: --mount"},
       {{"-n", "w", "-r", "/b", "--ls", ""}, "Option requires a non-empty value: --ls"},
+      {{"-n", "w", "-r", "/b", "-x", "etc/hosts", "-o", "/o"},
+       "A guest path is absolute (/etc/hosts) or DEVICE:/path (/dev/sda1:/etc), without '..': "
+       "etc/hosts"},
+      {{"-n", "w", "-r", "/b", "--ls", "/dev/sda1:/etc/../.."},
+       "A guest path is absolute (/etc/hosts) or DEVICE:/path (/dev/sda1:/etc), without '..': "
+       "/dev/sda1:/etc/../.."},
   };
   for (const auto& [args, message] : refused) {
     SCOPED_TRACE(message);

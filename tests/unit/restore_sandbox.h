@@ -44,11 +44,13 @@ inline std::vector<std::string> unframed(const std::string& text) {
   return lines;
 }
 
-// Every path below `dir`, relative to it, directories with a trailing slash.
+// Every path below `dir`, relative to it, directories with a trailing slash;
+// symbolic links are not followed.
 inline std::vector<std::string> tree(const std::string& dir) {
   std::vector<std::string> found;
   for (const fs::directory_entry& entry : fs::recursive_directory_iterator(dir)) {
-    found.push_back(fs::relative(entry.path(), dir).string() + (entry.is_directory() ? "/" : ""));
+    const bool directory = entry.is_directory() && !entry.is_symlink();
+    found.push_back(entry.path().lexically_relative(dir).string() + (directory ? "/" : ""));
   }
   std::sort(found.begin(), found.end());
   return found;
