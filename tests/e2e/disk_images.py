@@ -10,7 +10,7 @@ appliance, never on the host.
   partitioned(disk, size, filesystem)      an MBR disk with one partition holding it
   ntfs_partition(path, size, label, files) an NTFS file system with files in its root
   luks_image(path, size, key)
-  hostile_tree(root, sentinels) -> {name: what it is}
+  hostile_tree(root, outside, up) -> {name: what it is}
   duplicate_entry(image, source, directory)  a second name in `directory` for `source`
   tree_report(root) -> sorted [(type, relative path, mode, size, mtime, sha256 or link)]
 """
