@@ -6,7 +6,7 @@ appliance, never on the host.
 
   guestfs_handle() -> (handle, None) or (None, why not)
   fill_tree(root, spec)                    files, directories and links under root
-  ext4_image(path, size, tree, label, features=())
+  ext4_image(path, size, tree, label)
   partitioned(disk, size, filesystem)      an MBR disk with one partition holding it
   ntfs_partition(path, size, label, files) an NTFS file system with files in its root
   luks_image(path, size, key)
@@ -77,14 +77,13 @@ def fill_tree(root, spec):
             os.utime(path, (mtime, mtime))
 
 
-def ext4_image(path, size, tree, label, features=()):
+def ext4_image(path, size, tree, label):
     """An ext4 file system of `size` bytes in the file `path`, holding the
     directory `tree` as its root (mkfs.ext4 -d keeps modes, times and
     special files)."""
     with open(path, "wb") as f:
         f.truncate(size)
-    options = ["-O", ",".join(features)] if features else []
-    _run(["mkfs.ext4", "-q", "-F", "-L", label, "-d", tree] + options + [path])
+    _run(["mkfs.ext4", "-q", "-F", "-L", label, "-d", tree, path])
 
 
 def partitioned(disk, size, filesystem, type_code="83"):
