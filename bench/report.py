@@ -778,6 +778,9 @@ def main():
     if os.path.exists(os.path.join(results, "sync.md")):
         with open(os.path.join(results, "sync.md")) as handle:
             lines += handle.read().splitlines() + [""]
+    if os.path.exists(os.path.join(results, "files.md")):
+        with open(os.path.join(results, "files.md")) as handle:
+            lines += handle.read().splitlines() + [""]
     text = "\n".join(lines)
     print(text)
     with open(os.path.join(results, "summary.md"), "w") as handle:

@@ -9,6 +9,9 @@ QUORLANE_PACKAGES=(
   cpio e2fsprogs kmod libvirt-l10n locales
   rclone openssh-server prometheus-node-exporter nodejs lintian
   libguestfs0 libguestfs-dev linux-image-amd64 libarchive-dev fuse3
+  # The single-file restore tests make their disks with these: LVM inside
+  # libguestfs's appliance, NTFS, LUKS; vgs shows the host's volume groups.
+  python3-guestfs ntfs-3g lvm2 cryptsetup-bin
 )
 
 # Installs the named packages that are missing, with one 'apt-get update'.
