@@ -138,9 +138,10 @@ void IncrementalJob::copyChangedBlocks(const CopyCheck& checkCopy) {
     // Without a backing file, what the job left unwritten reads as zeros, and
     // the conversion would store those zeros over the parent's data. With the
     // parent behind it (only in its header: QEMU is done with it), unwritten
-    // stays unwritten.
-    const CommandResult rebased =
-        qemuImg_.rebaseUnsafe(scratch(target), sibling(backup_, parent_).diskImage(target));
+    // stays unwritten. QEMU reads a relative backing file name from the
+    // scratch image's directory, not from ours.
+    const CommandResult rebased = qemuImg_.rebaseUnsafe(
+        scratch(target), absolutePath(sibling(backup_, parent_).diskImage(target)));
     if (!rebased.ok()) {
       throw BackupError("Failed to back up disk: " + target + " (" + scratch(target) +
                         "): " + trim(rebased.err));

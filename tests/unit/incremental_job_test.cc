@@ -143,6 +143,23 @@ TEST_F(IncrementalJobTest, AFreezeEndsWhateverTheBeginDid) {
   EXPECT_TRUE(checkpoint_.exists());
 }
 
+// A backup root named relative to the working directory (-r ./backups).
+TEST_F(IncrementalJobTest, TheScratchImageNamesItsParentByAnAbsolutePath) {
+  const fs::path cwd = fs::current_path();
+  fs::current_path(root_);
+  backup_ = backupDirIn("web01", "web01", kOwn);
+  {
+    IncrementalJob incremental = job();
+    incremental.begin(false);
+    incremental.copyChangedBlocks(
+        [](const std::string&, const std::string&, const CommandResult&) {});
+  }
+  fs::current_path(cwd);
+  EXPECT_EQ(runner_.callsTo({"qemu-img", "rebase"}),
+            (std::vector<Argv>{{"qemu-img", "rebase", "-u", "-F", "qcow2", "-b",
+                                root_ + "/web01/" + kParent + "/web01-vda.qcow2", scratch_}}));
+}
+
 // The abort returns before QEMU has cancelled the job's block jobs: the
 // release waits for the job to end.
 TEST_F(IncrementalJobTest, ReleaseAbortsARunningJobOnceAndRemovesTheScratchImages) {
