@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -141,7 +142,25 @@ class GuestAppliance : public GuestFs {
     const std::vector<std::string> pairs = takeStrings(list);
     std::vector<GuestFilesystem> found;
     for (std::size_t i = 0; i + 1 < pairs.size(); i += 2) found.push_back({pairs[i], pairs[i + 1]});
+    addEncryptedVolumes(found);
     return found;
+  }
+
+  // libguestfs leaves out the LUKS volumes it has no key for; the operator
+  // must hear that a volume is encrypted, not that it does not exist.
+  void addEncryptedVolumes(std::vector<GuestFilesystem>& found) {
+    std::vector<std::string> volumes = takeStrings(guestfs_list_devices(g_));
+    for (std::string& partition : takeStrings(guestfs_list_partitions(g_)))
+      volumes.push_back(std::move(partition));
+    for (std::string& lv : takeStrings(guestfs_lvs(g_))) volumes.push_back(std::move(lv));
+    for (const std::string& volume : volumes) {
+      const bool listed = std::any_of(found.begin(), found.end(), [&](const GuestFilesystem& fs) {
+        return fs.device == volume;
+      });
+      if (listed) continue;
+      if (takeString(guestfs_vfs_type(g_, volume.c_str())) == "crypto_LUKS")
+        found.push_back({volume, "crypto_LUKS"});
+    }
   }
 
   std::int64_t deviceSize(const std::string& device) override {
