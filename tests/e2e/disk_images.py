@@ -5,7 +5,7 @@ files), LUKS by cryptsetup on an image file, and LVM inside one libguestfs
 appliance, never on the host.
 
   guestfs_handle() -> (handle, None) or (None, why not)
-  fill_tree(root, spec)                    files, directories and links under root
+  fill_tree(root, layout)                  files, directories and links under root
   ext4_image(path, size, tree, label)
   partitioned(disk, size, filesystem)      an MBR disk with one partition holding it
   ntfs_partition(path, size, label, files) an NTFS file system with files in its root
@@ -56,10 +56,10 @@ def guestfs_handle():
     return handle, None
 
 
-def fill_tree(root, spec):
-    """spec: {relative path: bytes (a file), None (a directory), ("link", target)}
+def fill_tree(root, layout):
+    """layout: {relative path: bytes (a file), None (a directory), ("link", target)}
     or ("file", bytes, mode, mtime); parents are made as needed."""
-    for rel, what in sorted(spec.items()):
+    for rel, what in sorted(layout.items()):
         path = os.path.join(root, rel)
         os.makedirs(os.path.dirname(path), exist_ok=True)
         if what is None:
