@@ -100,9 +100,9 @@ class GuestAppliance : public GuestFs {
   }
 
   void launch() override {
-    const char* backend = guestfs_get_backend(g_);
-    log_.trace(std::string("libguestfs backend: ") + (backend ? backend : "?"));
-    if (geteuid() == 0 && backend && std::string_view(backend).starts_with("direct")) {
+    const std::string backend = takeString(guestfs_get_backend(g_));
+    log_.trace("libguestfs backend: " + backend);
+    if (geteuid() == 0 && backend.starts_with("direct")) {
       log_.info("  The appliance runs as root (libguestfs's direct backend).");
     }
     LaunchWatchdog watchdog(kApplianceStartLimit);
