@@ -129,16 +129,30 @@ std::optional<ChainRecord> parseChainRecord(const std::string& text) {
   return record;
 }
 
+std::string formatFileMode(const FileMode& file) {
+  std::ostringstream text;
+  text << std::oct << file.mode << std::dec << " " << file.uid << " " << file.gid << " "
+       << file.path;
+  return text.str();
+}
+
+std::optional<FileMode> parseFileMode(const std::string& text) {
+  std::istringstream value(text);
+  FileMode file;
+  if (!(value >> std::oct >> file.mode >> std::dec >> file.uid >> file.gid) ||
+      !std::getline(value >> std::ws, file.path)) {
+    return std::nullopt;
+  }
+  return file;
+}
+
 std::string pinFileName(const std::string& vm) { return "live-restore-" + vm + ".pin"; }
 
 std::string formatPin(const Pin& pin) {
   std::ostringstream text;
   text << "vm=" << pin.vm << "\n";
   for (const auto& [target, image] : pin.images) text << "image=" << target << " " << image << "\n";
-  for (const FileMode& file : pin.opened) {
-    text << "opened=" << std::oct << file.mode << std::dec << " " << file.uid << " " << file.gid
-         << " " << file.path << "\n";
-  }
+  for (const FileMode& file : pin.opened) text << "opened=" << formatFileMode(file) << "\n";
   return text.str();
 }
 
@@ -154,12 +168,9 @@ std::optional<Pin> parsePin(const std::string& text) {
       pin.images[target] = image;
     }
     if (key == "opened") {
-      FileMode file;
-      if (!(value >> std::oct >> file.mode >> std::dec >> file.uid >> file.gid) ||
-          !std::getline(value >> std::ws, file.path)) {
-        return false;
-      }
-      pin.opened.push_back(file);
+      const std::optional<FileMode> file = parseFileMode(line);
+      if (!file) return false;
+      pin.opened.push_back(*file);
     }
     return true;
   });

@@ -175,6 +175,7 @@ void FileRestore::startAppliance() {
     log_.info("  " + targets[i] + ": " + backup.diskImage(targets[i]) + " (" + applianceDevice(i) +
               ")");
   }
+  if (guest_->runsUnderLibvirt()) qemuAccess_.emplace(backup, log_);
   guest_->launch();
   checkInterrupted();
   os_ = guest_->inspect();

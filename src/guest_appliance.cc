@@ -4,7 +4,9 @@
 #include <guestfs.h>
 #include <sys/mman.h>
 #include <sys/mount.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -32,6 +34,14 @@ bool softwareKvmLoaded() {
     if (line.starts_with("kvm_pvm ")) return true;
   }
   return false;
+}
+
+bool socketAnswers(const char* path) {
+  const Fd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, path, sizeof address.sun_path - 1);
+  return fd && connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
 }
 
 std::string fdPath(int fd) { return "/dev/fd/" + std::to_string(fd); }
@@ -85,7 +95,9 @@ class GuestAppliance : public GuestFs {
       log_.trace("KVM cannot run the appliance's kernel here: plain emulation (force_tcg).");
       check(guestfs_set_backend_setting(g_, "force_tcg", "1"));
     }
+    if (confineUnderLibvirt(host)) check(guestfs_set_backend(g_, "libvirt"));
     check(guestfs_set_network(g_, 0));
+    backend_ = takeString(guestfs_get_backend(g_));
   }
   ~GuestAppliance() override {
     if (!localDir_.empty()) umount2(localDir_.c_str(), MNT_DETACH);
@@ -99,10 +111,13 @@ class GuestAppliance : public GuestFs {
                                  GUESTFS_ADD_DRIVE_OPTS_FORMAT, "qcow2", -1));
   }
 
+  bool runsUnderLibvirt() const override { return backend_.starts_with("libvirt"); }
+
   void launch() override {
-    const std::string backend = takeString(guestfs_get_backend(g_));
-    log_.trace("libguestfs backend: " + backend);
-    if (geteuid() == 0 && backend.starts_with("direct")) {
+    log_.trace("libguestfs backend: " + backend_);
+    if (runsUnderLibvirt()) {
+      log_.info("  The appliance runs under libvirt, as its QEMU user.");
+    } else if (geteuid() == 0) {
       log_.info("  The appliance runs as root (libguestfs's direct backend).");
     }
     LaunchWatchdog watchdog(kApplianceStartLimit);
@@ -313,6 +328,7 @@ class GuestAppliance : public GuestFs {
 
   Logger& log_;
   guestfs_h* g_;
+  std::string backend_;
   std::string localDir_;  // where mountLocal() serves the file systems
 };
 
@@ -320,11 +336,20 @@ class GuestAppliance : public GuestFs {
 
 bool forceEmulation(const ApplianceHost& host) { return !host.settingsGiven && !host.kvmRunsLinux; }
 
+bool confineUnderLibvirt(const ApplianceHost& host) {
+  return !host.backendGiven && host.root && host.libvirtAnswers;
+}
+
 ApplianceHost probeApplianceHost() {
   ApplianceHost host;
   host.settingsGiven = std::getenv("LIBGUESTFS_BACKEND_SETTINGS") != nullptr;
   const Fd kvm(open("/dev/kvm", O_RDWR | O_CLOEXEC));
   host.kvmRunsLinux = kvm && !softwareKvmLoaded();
+  host.backendGiven = std::getenv("LIBGUESTFS_BACKEND") != nullptr;
+  host.root = geteuid() == 0;
+  // The modular daemon's socket, or the monolithic one's.
+  host.libvirtAnswers = socketAnswers("/run/libvirt/virtqemud-sock") ||
+                        socketAnswers("/run/libvirt/libvirt-sock");
   return host;
 }
 

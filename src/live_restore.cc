@@ -16,6 +16,7 @@
 #include "quorlane/cli.h"
 #include "quorlane/files.h"
 #include "quorlane/paths.h"
+#include "quorlane/qemu_access.h"
 #include "quorlane/restore.h"
 #include "quorlane/restore_xml.h"
 #include "quorlane/signals.h"
@@ -28,13 +29,6 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr auto kProgressEvery = std::chrono::seconds(10);
-
-std::optional<FileMode> modeOf(const std::string& path) {
-  struct stat status {};
-  if (stat(path.c_str(), &status) != 0) return std::nullopt;
-  return FileMode{path, static_cast<unsigned>(status.st_mode & 07777), status.st_uid,
-                  status.st_gid};
-}
 
 // The seconds since `start`, to a tenth: "0.5".
 std::string secondsSince(std::chrono::steady_clock::time_point start) {
@@ -126,33 +120,14 @@ void LiveRestore::pinAndOpenBackup() {
   for (const RestoreTarget& t : files_.targets()) {
     if (t.kind == TargetKind::kDisk) pin_.images[t.label] = t.path;
   }
-  std::vector<std::string> dirs;
-  for (const BackupDir& member : chainOf(backup()).members) {
-    for (const auto& [target, image] : pin_.images) {
-      if (std::optional<FileMode> mode = modeOf(absolutePath(member.diskImage(target)))) {
-        pin_.opened.push_back(*mode);
-      }
-    }
-    for (fs::path dir = absolutePath(member.path); !dir.empty(); dir = dir.parent_path()) {
-      const std::optional<FileMode> mode = modeOf(dir.string());
-      const bool seen = std::find(dirs.begin(), dirs.end(), dir.string()) != dirs.end();
-      if (mode && !seen && (mode->mode & S_IXOTH) == 0) pin_.opened.push_back(*mode);
-      dirs.push_back(dir.string());
-      if (dir == dir.root_path()) break;
-    }
-  }
+  std::vector<std::string> targets;
+  for (const auto& [target, image] : pin_.images) targets.push_back(target);
+  pin_.opened = chainFilesForQemu(backup(), targets);
   const std::string pinFile = backup().pinFile(vm());
   if (writeFile(pinFile, formatPin(pin_)) != WriteOutcome::kWritten || syncPath(pinFile) != 0) {
     throw BackupError("Could not write the pin " + pinFile, "failure");
   }
-  for (const FileMode& file : pin_.opened) {
-    if (!fs::is_directory(file.path)) continue;
-    if (chmod(file.path.c_str(), file.mode | S_IXOTH) != 0) {
-      throw BackupError("Could not open " + file.path + " to QEMU: " + std::strerror(errno),
-                        "failure");
-    }
-    log_.trace("Search permission for QEMU on " + file.path);
-  }
+  openDirectoriesToQemu(pin_.opened);
   log_.trace("Pinned: " + pinFile);
 }
 
@@ -334,12 +309,7 @@ void LiveRestore::unpin() {
       return;
     }
   }
-  for (const FileMode& file : pin_.opened) {
-    if (chmod(file.path.c_str(), file.mode) != 0 ||
-        chown(file.path.c_str(), file.uid, file.gid) != 0) {
-      log_.warn("Could not put back the mode of " + file.path + ": " + std::strerror(errno));
-    }
-  }
+  putBackModes(pin_.opened, log_);
 }
 
 int LiveRestore::endInterrupted(int signo) {

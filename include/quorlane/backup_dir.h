@@ -63,7 +63,7 @@ std::optional<ChainRecord> parseChainRecord(const std::string& text);
 std::string parentImagePath(const std::string& parentTimestamp, const std::string& vm,
                             const std::string& target);
 
-// What a live restore opened up for QEMU, to be put back at its end.
+// A file's mode and owner, as found before it was opened up for QEMU.
 struct FileMode {
   std::string path;
   unsigned mode = 0;  // the permission bits
@@ -72,6 +72,11 @@ struct FileMode {
 
   bool operator==(const FileMode&) const = default;
 };
+
+// "MODE UID GID PATH", the mode in octal.
+std::string formatFileMode(const FileMode& file);
+// Nothing when the text is not a file's mode and owner.
+std::optional<FileMode> parseFileMode(const std::string& text);
 
 // A live restore pins the backup that its VM reads from: while the pin is
 // there, retention neither counts nor deletes the backup nor any backup it

@@ -13,6 +13,7 @@
 #include "quorlane/guest_fs.h"
 #include "quorlane/guest_path.h"
 #include "quorlane/logging.h"
+#include "quorlane/qemu_access.h"
 #include "quorlane/restore_cli.h"
 
 namespace quorlane {
@@ -69,6 +70,8 @@ class FileRestore {
   Logger& log_;
   OpenGuestFs openGuestFs_;
   BackupCheck check_;
+  // Before guest_: the appliance is gone before its access is taken back.
+  std::optional<QemuAccess> qemuAccess_;
   std::unique_ptr<GuestFs> guest_;
   GuestOs os_;
   std::vector<GuestFilesystem> filesystems_;

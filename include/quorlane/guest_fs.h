@@ -60,6 +60,8 @@ class GuestFs {
   // Before launch(): a disk image, read-only through a throwaway overlay,
   // as qcow2 (an incremental's image reads through its backing files).
   virtual void addImage(const std::string& path) = 0;
+  // Whether QEMU will run as libvirt's user, who must be let into the images.
+  virtual bool runsUnderLibvirt() const = 0;
   virtual void launch() = 0;
 
   virtual GuestOs inspect() = 0;

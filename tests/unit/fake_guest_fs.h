@@ -88,6 +88,9 @@ struct FakeGuest {
   std::vector<RawTarEntry> hostile;                   // appended to every tar stream
   // Runs inside download(), serveLocal() and tarOut(), e.g. to raise a signal.
   std::function<void()> during;
+  bool underLibvirt = false;
+  // Runs inside launch(), e.g. to look at what was opened to QEMU.
+  std::function<void()> launching;
 };
 
 class FakeGuestFs : public GuestFs {
@@ -95,7 +98,10 @@ class FakeGuestFs : public GuestFs {
   explicit FakeGuestFs(FakeGuest guest) : guest_(std::move(guest)) {}
 
   void addImage(const std::string& path) override { images.push_back(path); }
-  void launch() override {}
+  bool runsUnderLibvirt() const override { return guest_.underLibvirt; }
+  void launch() override {
+    if (guest_.launching) guest_.launching();
+  }
   GuestOs inspect() override { return guest_.os; }
   std::vector<GuestFilesystem> filesystems() override {
     std::vector<GuestFilesystem> found;

@@ -17,11 +17,13 @@ namespace {
 
 namespace fs = std::filesystem;
 using test_support::fakeDir;
+using test_support::fileText;
 using test_support::FakeFilesystem;
 using test_support::FakeGuest;
 using test_support::fakeLink;
 using test_support::fakeRegular;
 using test_support::fakeSpecial;
+using test_support::modeOf;
 using test_support::RunOutcome;
 using test_support::unframed;
 
@@ -112,6 +114,22 @@ TEST_F(FileRestoreTest, LsListsTheFileSystemsAndWhereTheGuestMountsThem) {
   const RunOutcome bare = run(opts, unknown);
   EXPECT_EQ(bare.status, 0) << bare.err;
   EXPECT_EQ(bare.out.substr(0, bare.out.find('\n')), "Operating system: not recognised");
+}
+
+TEST_F(FileRestoreTest, AnApplianceUnderLibvirtGetsIntoTheBackupForItsStartOnly) {
+  RestoreOptions opts = options();
+  opts.ls = true;
+  const std::string seen = scratch_ + "/seen-at-launch";
+  for (const bool underLibvirt : {true, false}) {
+    FakeGuest guest = debianGuest();
+    guest.underLibvirt = underLibvirt;
+    guest.launching = [&] { std::ofstream(seen) << std::oct << modeOf(backup_.path); };
+    const RunOutcome listed = run(opts, guest);
+    EXPECT_EQ(listed.status, 0) << listed.err;
+    EXPECT_EQ(fileText(seen), underLibvirt ? "701" : "700");
+    EXPECT_EQ(modeOf(backup_.path), 0700u);
+    EXPECT_FALSE(fs::exists(fs::path(backup_.path).parent_path() / "qemu-access"));
+  }
 }
 
 TEST_F(FileRestoreTest, LsPathListsTheEntriesSortedByteWiseWithTheirNamesEscaped) {
