@@ -2,7 +2,7 @@
 --ls and --extract read the backups through libguestfs's appliance, never
 through the host's kernel, and every run leaves the host's volume groups,
 device-mapper devices and mount tables as they were, and the backups' files
-byte for byte. Every call of the tool starts one appliance (about half a
+byte for byte, with their modes and owners. Every call of the tool starts one appliance (about half a
 minute of a core under plain emulation), so the tests make few calls and
 ask for several paths in each.
 """
@@ -48,6 +48,19 @@ def backup_hashes(root):
             for d, _, names in os.walk(root) for n in names}
 
 
+def backup_modes(root):
+    """{path: (mode, uid, gid)} of every file and directory under the backup
+    root and of the directories above it: an appliance under libvirt is let
+    into them for its run only."""
+    paths = [d for d, _, _ in os.walk(root)]
+    paths += [os.path.join(d, n) for d, _, names in os.walk(root) for n in names]
+    above = os.path.dirname(os.path.abspath(root))
+    while above != "/":
+        paths.append(above)
+        above = os.path.dirname(above)
+    return {p: (os.lstat(p).st_mode, os.lstat(p).st_uid, os.lstat(p).st_gid) for p in paths}
+
+
 def host_storage():
     """What the host's kernel and LVM know of volumes and mounts."""
     lvm = {}
@@ -90,17 +103,20 @@ class FilesCase(DrillCase):
         # can look above them.
         self.work = tempfile.mkdtemp(prefix="files-", dir=self.tool.root)
 
-    def files(self, *args):
-        """One run of quorlane-restore; the host's storage is the same after
-        it as before, and it left no mount in its namespace."""
+    def files(self, *args, script=WRAPPER, **fields):
+        """One run of quorlane-restore, through `script` (WRAPPER, or one
+        like it that takes `fields` too); the host's storage is the same
+        after it as before, and it left no mount in its namespace."""
         self.calls += 1
         before = os.path.join(self.tool.root, "mountinfo-%d-before" % self.calls)
         after = os.path.join(self.tool.root, "mountinfo-%d-after" % self.calls)
-        wrapper = vmlib.write_script(self.tool.root, "restore-%d" % self.calls, WRAPPER % {
-            "before": before, "after": after, "binary": os.path.abspath(harness.RESTORE_BINARY)})
+        wrapper = vmlib.write_script(self.tool.root, "restore-%d" % self.calls, script % dict(
+            fields, before=before, after=after, binary=os.path.abspath(harness.RESTORE_BINARY)))
         host = host_storage()
+        modes = backup_modes(self.root)
         result = self.tool.run([str(a) for a in args], binary=wrapper)
         self.assertEqual(host_storage(), host, "the host's storage changed: %r" % (result,))
+        self.assertEqual(backup_modes(self.root), modes, "modes or owners in the backups changed")
         # Only what was added counts: a mount on another test's directory
         # leaves the namespace when that test removes the directory.
         with open(before) as f, open(after) as g:

@@ -1,9 +1,11 @@
 """Single files from the busy Linux guest's chain of a full and two
 incremental backups: a file in its version at each backup, and a directory
 that the guest deleted after the first incremental, as the guest itself
-reported them (guest_files.py: what every run must leave as it was)."""
+reported them, extracted and read through --mount (guest_files.py: what
+every run must leave as it was)."""
 import base64
 import os
+import signal
 import time
 import unittest
 
@@ -47,13 +49,38 @@ done
 """
 
 
-def guest_report(vm, *paths):
+# Serves a backup with --mount in the tool's mount namespace, reports files
+# through the mount as the guest reports them, notes the user that the
+# appliance's QEMU runs as, and interrupts the tool.
+MOUNT_WRAPPER = """#!/bin/sh
+cat /proc/self/mountinfo >"%(before)s"
+"%(binary)s" "$@" >"%(log)s" 2>&1 &
+tool=$!
+until grep -q "] Mounted on " "%(log)s" || ! kill -0 $tool 2>/dev/null; do sleep 0.5; done
+if grep -q "] Mounted on " "%(log)s"; then
+  (%(report)s) >"%(rows)s"
+  ps -eo user=,args= | grep "[g]uest=guestfs-" | cut -d' ' -f1 >"%(qemu_user)s"
+  kill -INT $tool
+fi
+wait $tool
+status=$?
+cat "%(log)s"
+cat /proc/self/mountinfo >"%(after)s"
+exit $status
+"""
+
+
+def report_rows(text):
     rows = []
-    for line in guest_exec(vm, GUEST_REPORT % " ".join(paths)).splitlines():
+    for line in text.splitlines():
         kind, path, mode, mtime, last = line.split("|")
         rows.append((kind, path, int(mode, 8) if mode else None, int(mtime) if mtime else None,
                      last))
     return sorted(rows, key=lambda row: row[1])
+
+
+def guest_report(vm, *paths):
+    return report_rows(guest_exec(vm, GUEST_REPORT % " ".join(paths)))
 
 
 def host_report(directory):
@@ -106,8 +133,7 @@ class BusyGuestChain(FilesCase):
 
         hashes = backup_hashes(self.root)
         for backup, report, paths in ((b0, reports[0], ("changing", "gone")),
-                                      (b1, reports[1], ("changing", "gone")),
-                                      (b2, reports[2], ("changing",))):
+                                      (b1, reports[1], ("changing", "gone"))):
             with self.subTest(backup=backup):
                 out = self.output_dir(os.path.basename(backup))
                 args = ["-b", backup, "-o", out]
@@ -116,6 +142,24 @@ class BusyGuestChain(FilesCase):
                 result = self.files(*args)
                 self.assertEqual(result.rc, 0, result)
                 self.assertEqual(host_report(out), report)
+
+        # The chain's tip through --mount, with the appliance confined by
+        # libvirt: its QEMU is not root's.
+        mnt = self.output_dir("mnt")
+        os.makedirs(mnt)
+        names = {name: os.path.join(self.work, name) for name in ("log", "rows", "qemu_user")}
+        report = GUEST_REPORT.replace("/mnt/vda/files", mnt + "/sda/files") % "changing"
+        result = self.files("-b", b2, "--mount", mnt, script=MOUNT_WRAPPER, report=report,
+                            **names)
+        self.assertEqual(result.rc, 128 + signal.SIGINT, result)
+        self.assertIn("Mounted on " + mnt + " read-only", result.out, result)
+        with open(names["rows"]) as f:
+            self.assertEqual(report_rows(f.read()), reports[2])
+        with open(names["qemu_user"]) as f:
+            users = f.read().split()
+        self.assertEqual(len(users), 1, users)
+        self.assertNotEqual(users[0], "root")
+        self.assertEqual(os.listdir(mnt), [])
         self.assertEqual(backup_hashes(self.root), hashes)
 
 

@@ -10,17 +10,13 @@
 
 #include "quorlane/files.h"
 #include "quorlane/paths.h"
+#include "restore_sandbox.h"
 
 namespace quorlane {
 namespace {
 
 namespace fs = std::filesystem;
-
-unsigned modeOf(const std::string& path) {
-  struct stat status {};
-  EXPECT_EQ(stat(path.c_str(), &status), 0) << path;
-  return status.st_mode & 07777;
-}
+using test_support::modeOf;
 
 // web01's full backup and an incremental on it, below a closed root, as a
 // backup run leaves them.
