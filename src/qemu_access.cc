@@ -32,8 +32,6 @@ std::optional<FileMode> modeOf(const std::string& path) {
                   status.st_gid};
 }
 
-bool samePath(const FileMode& a, const FileMode& b) { return a.path == b.path; }
-
 std::vector<FileMode> readRecord(const std::string& path) {
   std::vector<FileMode> files;
   std::istringstream lines(readFile(path).value_or(""));
@@ -59,20 +57,30 @@ bool stillAt(const Fd& fd, const std::string& path) {
          open.st_dev == named.st_dev && open.st_ino == named.st_ino;
 }
 
-}  // namespace
+std::string recordPath(const BackupDir& backup) {
+  return joinPath(parentDir(backup.path), kRecordName);
+}
 
-std::vector<FileMode> chainFilesForQemu(const BackupDir& backup,
-                                        const std::vector<std::string>& targets) {
+// The files that QEMU needs, each as it is now, or as a running appliance's
+// record has it from before it was opened: what is to be put back.
+std::vector<FileMode> chainFiles(const BackupDir& backup, const std::vector<std::string>& targets,
+                                 const std::vector<FileMode>& recorded) {
+  const auto original = [&](const std::string& path) -> std::optional<FileMode> {
+    for (const FileMode& file : recorded) {
+      if (file.path == path) return file;
+    }
+    return modeOf(path);
+  };
   std::vector<FileMode> files;
   std::vector<std::string> dirs;
   for (const BackupDir& member : chainOf(backup).members) {
     for (const std::string& target : targets) {
-      if (std::optional<FileMode> mode = modeOf(absolutePath(member.diskImage(target)))) {
+      if (std::optional<FileMode> mode = original(absolutePath(member.diskImage(target)))) {
         files.push_back(*mode);
       }
     }
     for (fs::path dir = absolutePath(member.path); !dir.empty(); dir = dir.parent_path()) {
-      const std::optional<FileMode> mode = modeOf(dir.string());
+      const std::optional<FileMode> mode = original(dir.string());
       const bool seen = std::find(dirs.begin(), dirs.end(), dir.string()) != dirs.end();
       if (mode && !seen && (mode->mode & S_IXOTH) == 0) files.push_back(*mode);
       dirs.push_back(dir.string());
@@ -80,6 +88,19 @@ std::vector<FileMode> chainFilesForQemu(const BackupDir& backup,
     }
   }
   return files;
+}
+
+}  // namespace
+
+std::vector<FileMode> chainFilesForQemu(const BackupDir& backup,
+                                        const std::vector<std::string>& targets) {
+  const std::string record = recordPath(backup);
+  for (;;) {
+    const Fd fd(open(record.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    if (!fd) return chainFiles(backup, targets, {});
+    flock(fd.get(), LOCK_SH);
+    if (stillAt(fd, record)) return chainFiles(backup, targets, readRecord(record));
+  }
 }
 
 void openDirectoriesToQemu(const std::vector<FileMode>& files) {
@@ -102,17 +123,16 @@ void putBackModes(const std::vector<FileMode>& files, Logger& log) {
 }
 
 QemuAccess::QemuAccess(const BackupDir& backup, Logger& log)
-    : recordPath_(joinPath(parentDir(backup.path), kRecordName)),
+    : recordPath_(recordPath(backup)),
       readersPath_(joinPath(parentDir(backup.path), kReadersName)),
       log_(log) {
   const Fd lock = lockRecord();
   readers_ = openLockFile(readersPath_);
   flock(readers_.get(), LOCK_SH);
-  // What an earlier run recorded is the truth: the files may be open now.
   std::vector<FileMode> recorded = readRecord(recordPath_);
-  const std::vector<FileMode> files = chainFilesForQemu(backup, backup.imageTargets());
+  const std::vector<FileMode> files = chainFiles(backup, backup.imageTargets(), recorded);
   for (const FileMode& file : files) {
-    const auto known = [&](const FileMode& r) { return samePath(r, file); };
+    const auto known = [&](const FileMode& r) { return r.path == file.path; };
     if (std::none_of(recorded.begin(), recorded.end(), known)) recorded.push_back(file);
   }
   std::string text;

@@ -13,8 +13,9 @@ namespace quorlane {
 // backup through its chain: the image of each of `targets` in every member
 // (libvirt makes QEMU their owner as it starts, and leaves them so), and
 // every directory above them that others cannot search. Each with its mode
-// and owner as they are now; the images of `targets` a member lacks are left
-// out.
+// and owner as they are now, or, while an appliance reads the VM's backups,
+// as they were before it (what is to be put back); the images of `targets`
+// a member lacks are left out.
 std::vector<FileMode> chainFilesForQemu(const BackupDir& backup,
                                         const std::vector<std::string>& targets);
 

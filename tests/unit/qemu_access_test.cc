@@ -71,6 +71,8 @@ TEST_F(QemuAccessTest, TheChainsImagesAndClosedDirectoriesAreOpenedAndTheLastRea
   EXPECT_EQ(modeOf(full_.path), 0701u);
   // As libvirt hands an image to QEMU's user.
   chmod(full_.diskImage("vda").c_str(), 0644);
+  // A live restore that starts now must put back what the appliance found.
+  EXPECT_EQ(chainFilesForQemu(incremental_, {"vda"}), files);
   std::optional<QemuAccess> second(std::in_place, full_, log_);
   first.reset();
   EXPECT_EQ(modeOf(full_.path), 0701u) << "the second reader still reads";
