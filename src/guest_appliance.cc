@@ -16,6 +16,7 @@
 #include <fstream>
 #include <map>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "quorlane/fd.h"
@@ -87,17 +88,8 @@ std::vector<char*> cStrings(const std::vector<std::string>& strings) {
 
 class GuestAppliance : public GuestFs {
  public:
-  explicit GuestAppliance(Logger& log) : log_(log), g_(guestfs_create()) {
-    if (g_ == nullptr) throw GuestFsError("libguestfs could not create a handle", errno);
-    guestfs_set_error_handler(g_, nullptr, nullptr);
-    const ApplianceHost host = probeApplianceHost();
-    if (forceEmulation(host)) {
-      log_.trace("KVM cannot run the appliance's kernel here: plain emulation (force_tcg).");
-      check(guestfs_set_backend_setting(g_, "force_tcg", "1"));
-    }
-    if (confineUnderLibvirt(host)) check(guestfs_set_backend(g_, "libvirt"));
-    check(guestfs_set_network(g_, 0));
-    backend_ = takeString(guestfs_get_backend(g_));
+  explicit GuestAppliance(Logger& log) : log_(log), host_(probeApplianceHost()) {
+    openHandle(confineUnderLibvirt(host_) ? "libvirt" : "");
   }
   ~GuestAppliance() override {
     if (!localDir_.empty()) umount2(localDir_.c_str(), MNT_DETACH);
@@ -107,12 +99,15 @@ class GuestAppliance : public GuestFs {
   GuestAppliance& operator=(const GuestAppliance&) = delete;
 
   void addImage(const std::string& path) override {
-    check(guestfs_add_drive_opts(g_, path.c_str(), GUESTFS_ADD_DRIVE_OPTS_READONLY, 1,
-                                 GUESTFS_ADD_DRIVE_OPTS_FORMAT, "qcow2", -1));
+    images_.push_back(path);
+    addDrive(path);
   }
 
   bool runsUnderLibvirt() const override { return backend_.starts_with("libvirt"); }
 
+  // Where libvirt cannot start it (a backup in a place that libvirt's QEMU
+  // cannot reach, such as another mount namespace), the appliance starts
+  // without libvirt, as libguestfs would by itself.
   void launch() override {
     log_.trace("libguestfs backend: " + backend_);
     if (runsUnderLibvirt()) {
@@ -120,21 +115,20 @@ class GuestAppliance : public GuestFs {
     } else if (geteuid() == 0) {
       log_.info("  The appliance runs as root (libguestfs's direct backend).");
     }
-    LaunchWatchdog watchdog(kApplianceStartLimit);
-    const int launched = guestfs_launch(g_);
-    watchdog.disarm();
-    if (watchdog.fired()) {
-      throw GuestFsError(
-          "it did not start within " + std::to_string(kApplianceStartLimit.count()) +
-              " minutes and was stopped. Where KVM cannot run a Linux kernel, set "
-              "LIBGUESTFS_BACKEND_SETTINGS=force_tcg; else check that /dev/kvm can be opened, "
-              "and look at LIBGUESTFS_DEBUG=1 output",
-          0);
-    }
-    if (launched != 0) {
+    if (start() == 0) return;
+    if (!runsUnderLibvirt()) {
       throw GuestFsError(lastError() +
                              " (the appliance could not start: run libguestfs-test-tool, or "
                              "set LIBGUESTFS_DEBUG=1 to see why)",
+                         guestfs_last_errno(g_));
+    }
+    log_.warn("libvirt could not start the appliance: " + libvirtError() +
+              "; it starts as root instead (libguestfs's direct backend).");
+    guestfs_close(std::exchange(g_, nullptr));
+    openHandle("direct");
+    if (start() != 0) {
+      throw GuestFsError(lastError() + " (the appliance could not start without libvirt either: "
+                                       "set LIBGUESTFS_DEBUG=1 to see why)",
                          guestfs_last_errno(g_));
     }
   }
@@ -305,6 +299,56 @@ class GuestAppliance : public GuestFs {
   }
 
  private:
+  // A handle set up for this host, with the images added so far; `backend`
+  // empty for libguestfs's own choice.
+  void openHandle(const std::string& backend) {
+    g_ = guestfs_create();
+    if (g_ == nullptr) throw GuestFsError("libguestfs could not create a handle", errno);
+    guestfs_set_error_handler(g_, nullptr, nullptr);
+    if (forceEmulation(host_)) {
+      log_.trace("KVM cannot run the appliance's kernel here: plain emulation (force_tcg).");
+      check(guestfs_set_backend_setting(g_, "force_tcg", "1"));
+    }
+    if (!backend.empty()) check(guestfs_set_backend(g_, backend.c_str()));
+    check(guestfs_set_network(g_, 0));
+    backend_ = takeString(guestfs_get_backend(g_));
+    for (const std::string& image : images_) addDrive(image);
+  }
+
+  void addDrive(const std::string& path) {
+    check(guestfs_add_drive_opts(g_, path.c_str(), GUESTFS_ADD_DRIVE_OPTS_READONLY, 1,
+                                 GUESTFS_ADD_DRIVE_OPTS_FORMAT, "qcow2", -1));
+  }
+
+  // guestfs_launch within kApplianceStartLimit; its status.
+  int start() {
+    LaunchWatchdog watchdog(kApplianceStartLimit);
+    const int launched = guestfs_launch(g_);
+    watchdog.disarm();
+    if (watchdog.fired()) {
+      throw GuestFsError(
+          "it did not start within " + std::to_string(kApplianceStartLimit.count()) +
+              " minutes and was stopped. Where KVM cannot run a Linux kernel, set "
+              "LIBGUESTFS_BACKEND_SETTINGS=force_tcg; else check that /dev/kvm can be opened, "
+              "and look at LIBGUESTFS_DEBUG=1 output",
+          0);
+    }
+    return launched;
+  }
+
+  // libguestfs's first line, and libvirt's own words, which come after
+  // libguestfs's advice.
+  std::string libvirtError() const {
+    std::string first = lastError();
+    if (first.ends_with('.')) first.pop_back();
+    const char* error = guestfs_last_error(g_);
+    const std::string text = error == nullptr ? "" : error;
+    constexpr std::string_view kLibvirtSaid = "Original error from libvirt: ";
+    const std::size_t said = text.find(kLibvirtSaid);
+    if (said == std::string::npos) return first;
+    return first + ": " + firstLine(text.substr(said + kLibvirtSaid.size()));
+  }
+
   std::vector<GuestStat> lstatPlain(const std::string& dir, const std::vector<std::string>& names) {
     if (names.empty()) return {};
     std::vector<char*> cnames = cStrings(names);
@@ -327,7 +371,9 @@ class GuestAppliance : public GuestFs {
   }
 
   Logger& log_;
-  guestfs_h* g_;
+  const ApplianceHost host_;
+  guestfs_h* g_ = nullptr;
+  std::vector<std::string> images_;
   std::string backend_;
   std::string localDir_;  // where mountLocal() serves the file systems
 };
