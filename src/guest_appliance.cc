@@ -322,7 +322,7 @@ class GuestAppliance : public GuestFs {
 
   // guestfs_launch within kApplianceStartLimit; its status.
   int start() {
-    LaunchWatchdog watchdog(kApplianceStartLimit);
+    LaunchWatchdog watchdog(kApplianceStartLimit, applianceProcesses());
     const int launched = guestfs_launch(g_);
     watchdog.disarm();
     if (watchdog.fired()) {
@@ -334,6 +334,21 @@ class GuestAppliance : public GuestFs {
           0);
     }
     return launched;
+  }
+
+  // What stops a start that does not end: QEMU is this process's child,
+  // or under libvirt the daemon's, found by the domain name libguestfs gives
+  // it and the image it reads. Those that ran before the start are others'.
+  LaunchWatchdog::Targets applianceProcesses() const {
+    if (!runsUnderLibvirt() || images_.empty()) return [] { return childProcesses(getpid()); };
+    const std::vector<std::string> words = {"guest=guestfs-", absolutePath(images_.front())};
+    return [words, before = processesWith(words)] {
+      std::vector<pid_t> started;
+      for (const pid_t pid : processesWith(words)) {
+        if (std::find(before.begin(), before.end(), pid) == before.end()) started.push_back(pid);
+      }
+      return started;
+    };
   }
 
   // libguestfs's first line, and libvirt's own words, which come after

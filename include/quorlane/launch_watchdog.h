@@ -1,11 +1,14 @@
 #pragma once
 
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -14,12 +17,18 @@ namespace quorlane {
 // The process ids whose parent is `parent`, as /proc lists them.
 std::vector<pid_t> childProcesses(pid_t parent);
 
+// The process ids whose command line holds each of `words`.
+std::vector<pid_t> processesWith(const std::vector<std::string>& words);
+
 // Bounds a start that may never end: unless disarmed within `limit`, it
-// kills every child process of this one (the appliance's QEMU, which the
-// start waits for, is one), so that the start fails instead of hanging.
+// kills the processes that `targets` names then (by default every child
+// process of this one: the appliance's QEMU, which the start waits for, is
+// one), so that the start fails instead of hanging.
 class LaunchWatchdog {
  public:
-  explicit LaunchWatchdog(std::chrono::milliseconds limit);
+  using Targets = std::function<std::vector<pid_t>()>;
+  explicit LaunchWatchdog(std::chrono::milliseconds limit,
+                          Targets targets = [] { return childProcesses(getpid()); });
   LaunchWatchdog(const LaunchWatchdog&) = delete;
   LaunchWatchdog& operator=(const LaunchWatchdog&) = delete;
   ~LaunchWatchdog();

@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <string>
+#include <vector>
 
 #include "child_process.h"
 
@@ -52,6 +54,35 @@ TEST(LaunchWatchdog, ADisarmedWatchdogKillsNothing) {
     kill(sleeper, SIGKILL);
     waitpid(sleeper, &status, 0);
     return alive ? 0 : 12;
+  });
+  EXPECT_EQ(outcome.status, 0) << outcome.err;
+}
+
+// An appliance under libvirt is the daemon's child, not this process's.
+TEST(LaunchWatchdog, KillsWhatItsTargetsNameThen) {
+  const test_support::ChildOutcome outcome = test_support::runInChild([] {
+    const std::string mark = "guest=guestfs-" + std::to_string(getpid());
+    const pid_t sleeper = fork();
+    if (sleeper == 0) {
+      // A group of its own, so that its sleep goes with it at the end.
+      setpgid(0, 0);
+      execl("/bin/sh", "sh", "-c", "sleep 60 >/dev/null 2>&1", mark.c_str(),
+            "/srv/backups/web01.qcow2", static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    std::vector<pid_t> found;
+    for (int i = 0; i < 500 && found.empty(); ++i) {
+      found = processesWith({mark, "/srv/backups/web01.qcow2"});
+      if (found.empty()) usleep(10000);
+    }
+    if (found != std::vector<pid_t>{sleeper}) return 10;
+    if (!processesWith({mark, "/srv/backups/other.qcow2"}).empty()) return 11;
+    LaunchWatchdog watchdog(std::chrono::milliseconds(0), [&] { return found; });
+    int status = 0;
+    waitpid(sleeper, &status, 0);
+    watchdog.disarm();
+    kill(-sleeper, SIGKILL);
+    return watchdog.fired() && WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL ? 0 : 12;
   });
   EXPECT_EQ(outcome.status, 0) << outcome.err;
 }
