@@ -422,6 +422,12 @@ class LiveRestoreOfABusyGuest(LiveCase):
             self.assertEqual(listing.rc, 0, listing)
             in_use = [line.split()[0] for line in listing.out.splitlines() if "in use" in line]
             self.assertEqual(in_use, [self.stamps[-1]], listing.out)
+        with self.subTest("single files from the pinned backup, which stays as the pin has it"):
+            pinned = access(self.chain_dirs)
+            listing = restore(self.tool, "-b", self.tip, "--ls")
+            self.assertEqual(listing.rc, 0, listing)
+            self.assertIn("/dev/sda\text4\t", listing.out)
+            self.assertEqual(access(self.chain_dirs), pinned)
 
         # --finish stops the pull that libvirt still runs and issues it again.
         bindir, calls = stand_in(self.tool.root, RECORDING_VIRSH)
