@@ -175,7 +175,7 @@ void FileRestore::startAppliance() {
     log_.info("  " + targets[i] + ": " + backup.diskImage(targets[i]) + " (" + applianceDevice(i) +
               ")");
   }
-  if (guest_->runsUnderLibvirt()) qemuAccess_.emplace(backup, log_);
+  if (guest_->runsUnderLibvirt()) openToQemu(backup);
   guest_->launch();
   checkInterrupted();
   os_ = guest_->inspect();
@@ -190,6 +190,17 @@ void FileRestore::startAppliance() {
     }
   }
   throw unreadable("The backup's disks hold no file system that the appliance recognises.");
+}
+
+// A backup that cannot be opened (on a read-only file system, say) is still
+// read: libvirt may reach it as it is, and where it cannot, the appliance
+// starts without libvirt.
+void FileRestore::openToQemu(const BackupDir& backup) {
+  try {
+    qemuAccess_.emplace(backup, log_);
+  } catch (const BackupError& e) {
+    log_.warn(std::string(e.what()) + "; libvirt's QEMU may not reach the backup's images.");
+  }
 }
 
 void FileRestore::listFilesystems() {

@@ -51,6 +51,7 @@ class FileRestore {
   // What each --extract path lands as in the output directory.
   std::vector<std::string> landingNames() const;
   void startAppliance();
+  void openToQemu(const BackupDir& backup);
   void listFilesystems();
   void listDirectory();
   void extractAll();

@@ -130,6 +130,17 @@ TEST_F(FileRestoreTest, AnApplianceUnderLibvirtGetsIntoTheBackupForItsStartOnly)
     EXPECT_EQ(modeOf(backup_.path), 0700u);
     EXPECT_FALSE(fs::exists(fs::path(backup_.path).parent_path() / "qemu-access"));
   }
+
+  // Where the record cannot be kept, the backup is read as it is.
+  fs::create_directory(fs::path(backup_.path).parent_path() / "qemu-access");
+  FakeGuest guest = debianGuest();
+  guest.underLibvirt = true;
+  const RunOutcome listed = run(opts, guest);
+  EXPECT_EQ(listed.status, 0) << listed.err;
+  EXPECT_NE(listed.err.find("libvirt's QEMU may not reach the backup's images."),
+            std::string::npos)
+      << listed.err;
+  EXPECT_EQ(modeOf(backup_.path), 0700u);
 }
 
 TEST_F(FileRestoreTest, LsPathListsTheEntriesSortedByteWiseWithTheirNamesEscaped) {
