@@ -510,6 +510,10 @@ class DisasterRecoveryDrill(SyncCase):
         self.assertEqual(sorted(pulled), sorted(backed_up))
         for path, data in backed_up.items():
             self.assertTrue(pulled[path] == data, "%s differs from the backup" % path)
+        listing = self.restore("-b", tip_dir, "--ls")
+        self.assertEqual(listing.rc, 0, listing)
+        self.assertIn("/dev/sda\text4\t", listing.out)
+        self.assertEqual(tree(os.path.join(fresh, vm.name)), pulled, "single files wrote")
 
         # The quiesced tip holds clean file systems with every file the guest
         # had synced before it.
