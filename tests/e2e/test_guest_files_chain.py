@@ -51,7 +51,8 @@ done
 
 # Serves a backup with --mount in the tool's mount namespace, reports files
 # through the mount as the guest reports them, notes the user that the
-# appliance's QEMU runs as, and interrupts the tool.
+# appliance's QEMU runs as (the QEMU that reads the backup's image: other
+# tests' appliances may run meanwhile), and interrupts the tool.
 MOUNT_WRAPPER = """#!/bin/sh
 cat /proc/self/mountinfo >"%(before)s"
 "%(binary)s" "$@" >"%(log)s" 2>&1 &
@@ -59,7 +60,7 @@ tool=$!
 until grep -q "] Mounted on " "%(log)s" || ! kill -0 $tool 2>/dev/null; do sleep 0.5; done
 if grep -q "] Mounted on " "%(log)s"; then
   (%(report)s) >"%(rows)s"
-  ps -eo user=,args= | grep "[g]uest=guestfs-" | cut -d' ' -f1 >"%(qemu_user)s"
+  ps -eo user=,args= | grep "[g]uest=guestfs-" | grep -F "%(image)s" | cut -d' ' -f1 >"%(qemu_user)s"
   kill -INT $tool
 fi
 wait $tool
@@ -149,8 +150,9 @@ class BusyGuestChain(FilesCase):
         os.makedirs(mnt)
         names = {name: os.path.join(self.work, name) for name in ("log", "rows", "qemu_user")}
         report = GUEST_REPORT.replace("/mnt/vda/files", mnt + "/sda/files") % "changing"
+        image = os.path.join(b2, "%s-vda.qcow2" % vm.name)
         result = self.files("-b", b2, "--mount", mnt, script=MOUNT_WRAPPER, report=report,
-                            **names)
+                            image=os.path.abspath(image), **names)
         self.assertEqual(result.rc, 128 + signal.SIGINT, result)
         self.assertIn("Mounted on " + mnt + " read-only", result.out, result)
         with open(names["rows"]) as f:
