@@ -5,6 +5,7 @@ import os
 import re
 import shlex
 import shutil
+import stat
 import subprocess
 import tempfile
 import time
@@ -45,6 +46,26 @@ def sleep_past(ts_name):
     within one second would want the same backup directory."""
     while time.strftime("%Y-%m-%d_%H-%M-%S") <= ts_name:
         time.sleep(0.05)
+
+
+def access(backup_dirs):
+    """{path: (mode, uid, gid)} of the backup directories, everything in them
+    but pins, and every directory on the way to them."""
+    paths = set()
+    for directory in backup_dirs:
+        path = directory
+        while True:
+            paths.add(path)
+            if path == "/":
+                break
+            path = os.path.dirname(path)
+        paths.update(os.path.join(directory, name) for name in os.listdir(directory)
+                     if not name.endswith(".pin"))
+    found = {}
+    for path in paths:
+        st = os.stat(path)
+        found[path] = (stat.S_IMODE(st.st_mode), st.st_uid, st.st_gid)
+    return found
 
 
 def tree(path):

@@ -15,7 +15,7 @@ import tempfile
 import disk_images
 import vmlib
 from disk_images import MIB
-from drills import DrillCase, framed_lines
+from drills import DrillCase, access, framed_lines
 from vmlib import harness
 
 # The exit status of a request that the guest's files cannot answer.
@@ -46,19 +46,6 @@ def backup_hashes(root):
     """{path: sha256} of every file under the backup root."""
     return {os.path.join(d, n): sha256(os.path.join(d, n))
             for d, _, names in os.walk(root) for n in names}
-
-
-def backup_modes(root):
-    """{path: (mode, uid, gid)} of every file and directory under the backup
-    root and of the directories above it: an appliance under libvirt is let
-    into them for its run only."""
-    paths = [d for d, _, _ in os.walk(root)]
-    paths += [os.path.join(d, n) for d, _, names in os.walk(root) for n in names]
-    above = os.path.dirname(os.path.abspath(root))
-    while above != "/":
-        paths.append(above)
-        above = os.path.dirname(above)
-    return {p: (os.lstat(p).st_mode, os.lstat(p).st_uid, os.lstat(p).st_gid) for p in paths}
 
 
 def host_storage():
@@ -113,10 +100,11 @@ class FilesCase(DrillCase):
         wrapper = vmlib.write_script(self.tool.root, "restore-%d" % self.calls, script % dict(
             fields, before=before, after=after, binary=os.path.abspath(harness.RESTORE_BINARY)))
         host = host_storage()
-        modes = backup_modes(self.root)
+        backups = [d for d, _, _ in os.walk(self.root)]
+        modes = access(backups)
         result = self.tool.run([str(a) for a in args], binary=wrapper)
         self.assertEqual(host_storage(), host, "the host's storage changed: %r" % (result,))
-        self.assertEqual(backup_modes(self.root), modes, "modes or owners in the backups changed")
+        self.assertEqual(access(backups), modes, "modes or owners in the backups changed")
         # Only what was added counts: a mount on another test's directory
         # leaves the namespace when that test removes the directory.
         with open(before) as f, open(after) as g:

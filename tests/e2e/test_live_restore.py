@@ -33,7 +33,8 @@ import unittest
 
 import guest
 import vmlib
-from drills import MIB, DefinedVM, DrillCase, framed_lines, sleep_past, timestamp_dirs
+from drills import (MIB, DefinedVM, DrillCase, access, framed_lines, sleep_past,
+                    timestamp_dirs)
 from vmlib import harness, virsh
 
 KIB = 1024
@@ -172,26 +173,6 @@ def backing_file(image):
 def pins(vm_dir, name):
     """The pins of the live restore of VM `name` in any backup of vm_dir."""
     return sorted(glob.glob(os.path.join(glob.escape(vm_dir), "*", "live-restore-%s.pin" % name)))
-
-
-def access(backup_dirs):
-    """{path: (mode, uid, gid)} of the backup directories, everything in them
-    but pins, and every directory on the way to them."""
-    paths = set()
-    for directory in backup_dirs:
-        path = directory
-        while True:
-            paths.add(path)
-            if path == "/":
-                break
-            path = os.path.dirname(path)
-        paths.update(os.path.join(directory, name) for name in os.listdir(directory)
-                     if not name.endswith(".pin"))
-    found = {}
-    for path in paths:
-        st = os.stat(path)
-        found[path] = (stat.S_IMODE(st.st_mode), st.st_uid, st.st_gid)
-    return found
 
 
 def md5(path):
