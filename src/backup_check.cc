@@ -170,8 +170,11 @@ bool BackupCheck::checkImage(const std::string& target, const std::string& image
     return false;
   }
   virtualSizes_[target] = size.bytes;
-  if (!readBack) return true;
-  const CommandResult read = qemuImg_.readBack(image, size.bytes);
+  return !readBack || readsBack(target, image);
+}
+
+bool BackupCheck::readsBack(const std::string& target, const std::string& image) {
+  const CommandResult read = qemuImg_.readBack(image, virtualSizes_.at(target));
   checkInterrupted();
   if (!read.ok()) {
     log_.error("Image does not read back whole: " + image + ": " + firstLine(read.err));

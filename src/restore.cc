@@ -6,6 +6,7 @@
 #include <iostream>
 #include <optional>
 #include <sstream>
+#include <thread>
 #include <vector>
 
 #include "quorlane/backup_error.h"
@@ -128,7 +129,8 @@ void Restore::runCheck() {
 }
 
 void Restore::runRestore() {
-  files_.validate({});
+  // The copy reads every cluster back; a dry run copies nothing.
+  files_.validate({.readBack = opts_.dryRun});
   if (opts_.dryRun) {
     files_.printDryRun();
     record("dry_run");
@@ -144,16 +146,24 @@ void Restore::runRestore() {
   record("success");
 }
 
-// A standalone copy of the backup's image, compared with it.
+// A standalone copy of the backup's image, compared with it. The copy reads
+// and decompresses every cluster of the backup, so it reads the backup back
+// too: only when it fails is the backup read back on its own, to say whose
+// fault it was.
 void Restore::copyImage(const RestoreTarget& t) {
   log_.info("  " + t.label + ": " + t.source);
   log_.info("         -> " + t.path);
   const CommandResult convert = qemuImg_.copy(t.source, t.temp, QemuImg::kDefaultCoroutines);
   checkInterrupted();
   if (!convert.ok()) {
+    if (!check_.readsBack(t.label, t.source)) {
+      throw BackupError("Backup is damaged or incomplete: " + check_.backup().path +
+                            " (pick another one with --list)",
+                        "failure");
+    }
     throw BackupError("Could not write " + t.temp + ": " + firstLine(convert.err), "failure");
   }
-  const CommandResult compare = qemuImg_.compare(t.source, t.temp);
+  const CommandResult compare = compareWithBackup(t);
   checkInterrupted();
   if (!compare.ok()) {
     throw BackupError("Restored image differs from the backup: " + t.temp + ": " +
@@ -161,6 +171,15 @@ void Restore::copyImage(const RestoreTarget& t) {
                       "failure");
   }
   log_.trace("Image " + t.temp + " is identical to the backup.");
+}
+
+// Every core compares a part of a full backup's image; an incremental
+// backup's image reads through its parents and is compared whole.
+CommandResult Restore::compareWithBackup(const RestoreTarget& t) const {
+  const std::optional<ChainRecord> chain = check_.backup().chain();
+  if (chain && chain->kind != BackupKind::kFull) return qemuImg_.compare(t.source, t.temp);
+  return qemuImg_.compareInParts(t.source, t.temp, std::stoull(check_.virtualSizes().at(t.label)),
+                                 std::thread::hardware_concurrency());
 }
 
 void Restore::record(const std::string& result, const std::string& reason) const {

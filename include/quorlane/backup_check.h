@@ -34,6 +34,9 @@ class BackupCheck {
   void locate(bool completeOnly);
   // Logs each problem of the located backup; true when there is none.
   bool sound(CheckScope scope);
+  // Whether every cluster of the disk image `target` of the backup, checked
+  // by sound(), reads back and decompresses; logs why not.
+  bool readsBack(const std::string& target, const std::string& image);
 
   // As far as locate() got: its vm is the name the backup was taken under.
   const BackupDir& backup() const { return backup_; }

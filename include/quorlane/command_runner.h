@@ -9,7 +9,8 @@ namespace quorlane {
 
 // The one way either program runs an outside program (virsh, qemu-img).
 // The programs take a ProcessRunner; unit tests pass a scripted one, so
-// that the logic above it runs in memory.
+// that the logic above it runs in memory. run() may be called from several
+// threads at once.
 class CommandRunner {
  public:
   virtual ~CommandRunner() = default;

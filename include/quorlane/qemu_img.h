@@ -66,6 +66,13 @@ class QemuImg {
   CommandResult readBack(const std::string& image, const std::string& bytes) const;
   // Whether both images read the same.
   CommandResult compare(const std::string& left, const std::string& right) const;
+  // Likewise for two images of `bytes` bytes that read from no backing file,
+  // compared in up to `parts` ranges at once, one qemu-img each; a mismatch
+  // names its offset in the whole image. (A range of an image is opened
+  // through the raw driver, whose allocation status would hide what a
+  // backing file holds: a chain needs compare().)
+  CommandResult compareInParts(const std::string& left, const std::string& right,
+                               std::uint64_t bytes, unsigned parts) const;
   // Whether the image still reads from a backing file, also while a running
   // VM holds it; nothing when qemu-img cannot tell.
   std::optional<bool> hasBackingFile(const std::string& image) const;

@@ -53,6 +53,7 @@ class Restore {
   void runCheck();
   void runRestore();
   void copyImage(const RestoreTarget& t);
+  CommandResult compareWithBackup(const RestoreTarget& t) const;
   void record(const std::string& result, const std::string& reason = {}) const;
 
   RestoreOptions opts_;

@@ -139,14 +139,14 @@ class RestoreBesideRuns(RestoreTest):
         copies = self.box.path("copies")
         os.makedirs(copies)
         gate = self.box.path("release")
-        # The restore holds while it reads every cluster of the backup back.
-        self.use([{"prog": "qemu-img", "prefix": ["convert", "-n"], "wait_for": gate,
+        # The restore holds while it copies the backup.
+        self.use([{"prog": "qemu-img", "prefix": ["convert", "-W"], "wait_for": gate,
                    "real": REAL_QEMU_IMG},
                   {"prog": "qemu-img", "prefix": ["convert", "-f"], "real": REAL_QEMU_IMG},
                   libvirt_state("web01-copy")] + healthy_vm(disks=disks) + real_qemu_img())
         restore = start(self, ["-b", old, "--as", "web01-copy", "-i", copies],
                         binary=RESTORE_BINARY)
-        wait_for_vector(self.box, restore, ["qemu-img", "convert", "-n"])
+        wait_for_vector(self.box, restore, ["qemu-img", "convert", "-W"])
 
         backup = self.box.run(["-n", self.vm, "-r", self.root, "-k", "1"])
         self.assertEqual(backup.rc, 0, backup.err)

@@ -24,17 +24,27 @@ using test_support::ScriptedRunner;
 using test_support::tree;
 using test_support::unframed;
 
-// The checks of step 1, each image checked and read back whole.
+// The checks of step 1: each image's metadata and size. The copy reads every
+// cluster, so nothing reads the images back before it.
 std::vector<Argv> checkCalls(const BackupDir& backup, const std::vector<std::string>& targets) {
   std::vector<Argv> calls = {{"qemu-img", "--version"}};
   for (const std::string& target : targets) {
     const std::string image = backup.diskImage(target);
     calls.push_back({"qemu-img", "check", "-q", "-f", "qcow2", image});
     calls.push_back({"qemu-img", "info", "--output=json", "-f", "qcow2", image});
-    calls.push_back({"qemu-img", "convert", "-n", "-f", "qcow2", "--target-image-opts", image,
-                     "driver=null-co,size=65536"});
   }
   return calls;
+}
+
+Argv readBackCall(const BackupDir& backup, const std::string& target) {
+  return {"qemu-img",
+          "convert",
+          "-n",
+          "-f",
+          "qcow2",
+          "--target-image-opts",
+          backup.diskImage(target),
+          "driver=null-co,size=65536"};
 }
 
 // The copy of one disk under its temporary name, compared with the backup.
@@ -129,6 +139,47 @@ TEST_F(RestoreRun, InPlaceOverAShutOffVmReplacesItsImages) {
   EXPECT_NE(run.record.find(" result=success from=" + backup.path + " to=web01 "),
             std::string::npos)
       << run.record;
+}
+
+// A failed copy reads the backup back to tell a damaged backup from a
+// target that cannot be written; either way nothing existing changes.
+TEST_F(RestoreRun, AFailedCopySaysWhetherTheBackupOrTheTargetIsAtFault) {
+  const BackupDir backup = layOut("2026-03-01_00-00-00", {"vda"});
+  RestoreOptions opts;
+  opts.backupDir = backup.path;
+  opts.force = true;
+  const std::string temp = images() + "/web01-vda.qcow2.quorlane-restore-tmp";
+  const struct {
+    bool readsBack;
+    std::vector<std::string> errors;
+  } cases[] = {{false,
+                {"ERROR: Image does not read back whole: " + backup.diskImage("vda") +
+                     ": qemu-img: error while reading at byte 0: Input/output error",
+                 "ERROR: Backup is damaged or incomplete: " + backup.path +
+                     " (pick another one with --list)",
+                 "ERROR: Restore failed; no existing file was changed."}},
+               {true,
+                {"ERROR: Could not write " + temp + ": qemu-img: No space left on device",
+                 "ERROR: Restore failed; no existing file was changed."}}};
+  for (const auto& [readsBack, errors] : cases) {
+    SCOPED_TRACE(errors.front());
+    const std::vector<std::string> before = tree(scratch_);
+    ScriptedRunner runner;
+    runner.on({"qemu-img", "convert", "-W"}, failure("qemu-img: No space left on device\n"),
+              [](const Argv& argv) { std::ofstream(argv.back()) << "part of a copy"; });
+    if (!readsBack) {
+      runner.on(readBackCall(backup, "vda"),
+                failure("qemu-img: error while reading at byte 0: Input/output error\n"));
+    }
+    serveQemuImg(runner);
+    runner.on({"virsh", "domstate", "web01"}, answer("shut off\n\n"));
+    const RunOutcome run = restore(opts, runner);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.calls.back(), readBackCall(backup, "vda"));
+    EXPECT_EQ(unframed(run.err), errors);
+    EXPECT_EQ(tree(scratch_), before);
+    EXPECT_NE(run.record.find(" result=failure from=" + backup.path), std::string::npos);
+  }
 }
 
 // The signal comes while the second disk is copied: that copy ends, and the

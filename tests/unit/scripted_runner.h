@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <fstream>
 #include <functional>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -53,20 +54,26 @@ class ScriptedRunner : public CommandRunner {
     return *this;
   }
 
+  // The effect runs outside the lock: calls from other threads go on meanwhile.
   CommandResult run(const Argv& argv) override {
-    calls.push_back(argv);
-    for (Rule& rule : rules_) {
-      if (rule.times == 0 || argv.size() < rule.prefix.size() ||
-          !std::equal(rule.prefix.begin(), rule.prefix.end(), argv.begin())) {
-        continue;
+    CommandResult result = answer({});
+    Effect effect;
+    {
+      const std::lock_guard<std::mutex> hold(lock_);
+      calls.push_back(argv);
+      for (Rule& rule : rules_) {
+        if (rule.times == 0 || argv.size() < rule.prefix.size() ||
+            !std::equal(rule.prefix.begin(), rule.prefix.end(), argv.begin())) {
+          continue;
+        }
+        if (rule.times > 0) --rule.times;
+        result = rule.result;
+        effect = rule.effect;
+        break;
       }
-      if (rule.times > 0) --rule.times;
-      // An effect may add rules, which moves this one.
-      const CommandResult result = rule.result;
-      if (const Effect effect = rule.effect) effect(argv);
-      return result;
     }
-    return answer({});
+    if (effect) effect(argv);
+    return result;
   }
 
   CommandResult run(const Argv& argv, const OutputWatcher& watch) override {
@@ -89,7 +96,15 @@ class ScriptedRunner : public CommandRunner {
   std::vector<Argv> calls;
 
  private:
+  // Calls may come from several threads; a copy of the runner gets a lock of its own.
+  struct Lock : std::mutex {
+    Lock() = default;
+    Lock(const Lock&) : std::mutex() {}
+    Lock& operator=(const Lock&) { return *this; }
+  };
+
   std::vector<Rule> rules_;
+  Lock lock_;
 };
 
 // A run in a forked child hands its calls back through a file: one call a
