@@ -158,14 +158,18 @@ void IncrementalJob::copyChangedBlocks(const CopyCheck& checkCopy) {
 
 void IncrementalJob::waitForEnd() const {
   const std::string& vm = backup_.vm;
-  // A job of a few changed blocks ends within a fraction of a second, a large
-  // one takes minutes: ask often at first, then less.
-  for (long wait = 50;; wait = std::min(wait * 2, 1000L)) {
+  // A job of a few changed blocks ends within a fraction of a second and one
+  // of a fifth of a disk within a second or two, where every tenth of a
+  // second waited adds to the backup's time; a large one takes minutes: ask
+  // every 100 ms for two seconds, then every second.
+  for (long waited = 0;;) {
     checkInterrupted();
     const JobInfo job = virsh_.activeJob(vm);
     if (!job.answered) throw BackupError("Lost the backup job on VM '" + vm + "': " + job.error);
     if (job.type == "None") break;
+    const long wait = waited < 2000 ? 100 : 1000;
     pause(wait);
+    waited += wait;
   }
   const JobInfo done = virsh_.completedJob(vm);
   if (done.type != "Completed") {
