@@ -6,7 +6,6 @@
 #include <iostream>
 #include <optional>
 #include <sstream>
-#include <thread>
 #include <vector>
 
 #include "quorlane/backup_error.h"
@@ -173,13 +172,13 @@ void Restore::copyImage(const RestoreTarget& t) {
   log_.trace("Image " + t.temp + " is identical to the backup.");
 }
 
-// Every core compares a part of a full backup's image; an incremental
+// A full backup's image is compared in parts at once; an incremental
 // backup's image reads through its parents and is compared whole.
 CommandResult Restore::compareWithBackup(const RestoreTarget& t) const {
   const std::optional<ChainRecord> chain = check_.backup().chain();
   if (chain && chain->kind != BackupKind::kFull) return qemuImg_.compare(t.source, t.temp);
   return qemuImg_.compareInParts(t.source, t.temp, std::stoull(check_.virtualSizes().at(t.label)),
-                                 std::thread::hardware_concurrency());
+                                 QemuImg::kDefaultParts);
 }
 
 void Restore::record(const std::string& result, const std::string& reason) const {

@@ -73,6 +73,9 @@ class QemuImg {
   // backing file holds: a chain needs compare().)
   CommandResult compareInParts(const std::string& left, const std::string& right,
                                std::uint64_t bytes, unsigned parts) const;
+  // As many parts as a conversion's coroutines: enough for a small host's
+  // cores, few enough for one disk's reads, and the same on every host.
+  static constexpr unsigned kDefaultParts = 4;
   // Whether the image still reads from a backing file, also while a running
   // VM holds it; nothing when qemu-img cannot tell.
   std::optional<bool> hasBackingFile(const std::string& image) const;
