@@ -18,6 +18,7 @@ first matching rule of scenario.json beside itself:
 
 A call that matches no rule exits 0 silently.
 """
+import fcntl
 import json
 import os
 import shutil
@@ -36,11 +37,6 @@ with open(os.path.join(here, "scenario.json")) as f:
     rules = json.load(f)
 
 counts_path = os.path.join(here, "counts.json")
-try:
-    with open(counts_path) as f:
-        counts = json.load(f)
-except FileNotFoundError:
-    counts = {}
 
 
 def matches(rule):
@@ -53,15 +49,29 @@ def matches(rule):
     return True
 
 
-for index, rule in enumerate(rules):
-    if not matches(rule):
-        continue
-    used = counts.get(str(index), 0)
-    if "times" in rule and used >= rule["times"]:
-        continue
-    counts[str(index)] = used + 1
-    with open(counts_path, "w") as f:
-        json.dump(counts, f)
+def take_rule():
+    """The index of the first matching rule with uses left, counted as used.
+    Calls may run at once (a restore compares in parts): the count is read and
+    written under a lock."""
+    with open(counts_path + ".lock", "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        try:
+            with open(counts_path) as f:
+                counts = json.load(f)
+        except FileNotFoundError:
+            counts = {}
+        for index, rule in enumerate(rules):
+            used = counts.get(str(index), 0)
+            if not matches(rule) or ("times" in rule and used >= rule["times"]):
+                continue
+            counts[str(index)] = used + 1
+            with open(counts_path, "w") as f:
+                json.dump(counts, f)
+            return index
+    return None
+
+
+def answer(rule):
     time.sleep(rule.get("delay", 0))
     while "wait_for" in rule and not os.path.exists(rule["wait_for"]):
         time.sleep(0.05)
@@ -78,4 +88,9 @@ for index, rule in enumerate(rules):
     sys.stdout.write(rule.get("stdout", ""))
     sys.stderr.write(rule.get("stderr", ""))
     sys.exit(rule.get("exit", 0))
+
+
+index = take_rule()
+if index is not None:
+    answer(rules[index])
 sys.exit(0)

@@ -134,6 +134,52 @@ class RestoreRunTest(RestoreTest):
         self.assertTrue(same_image(os.path.join(d, "web01-vdb.qcow2"),
                                    os.path.join(images, "web01-vdb.qcow2")))
 
+    def test_a_large_full_backup_is_compared_in_four_parts_that_each_see_a_difference(self):
+        mib = 1 << 20
+        d = self.make_backup(nvram=False)
+        image = os.path.join(d, "web01-vda.qcow2")
+        raw = self.box.path("vda.raw")
+        with open(raw, "wb") as f:
+            f.truncate(300 * mib)
+            for offset in (0, 75 * mib - 4096, 150 * mib, 300 * mib - 4096):
+                f.seek(offset)
+                f.write(os.urandom(4096))
+        os.remove(image)
+        subprocess.run([REAL_QEMU_IMG, "convert", "-f", "raw", "-O", "qcow2", "-c", "-o",
+                        "compression_type=zstd", raw, image], check=True)
+        self.serve(state="shut off")
+        res = self.restore("-b", d)
+        self.assertEqual(res.rc, 0, res.err)
+        restored = self.box.path("images", "web01-vda.qcow2")
+        self.assertTrue(same_image(image, restored))
+        temp = restored + ".quorlane-restore-tmp"
+        parts = [c[3:] for c in self.box.calls("qemu-img") if c[1:3] == ["compare", "--image-opts"]]
+        self.assertEqual(sorted(parts), sorted(
+            ["driver=raw,offset=%d,size=%d,file.driver=qcow2,file.file.driver=file,"
+             "file.file.filename=%s" % (start * mib, 75 * mib, path) for path in (image, temp)]
+            for start in (0, 75, 150, 225)))
+
+        # Each part compares its own bytes: a copy that differs in one byte of
+        # one part fails there, at the offset in the whole disk of that
+        # byte's sector.
+        for offset in (75 * mib - 1, 150 * mib + 5, 300 * mib - 1):
+            with open(raw, "r+b") as f:
+                f.seek(offset)
+                old = f.read(1)
+                f.seek(offset)
+                f.write(bytes([old[0] ^ 0xFF]))
+            self.serve({"prog": "qemu-img", "prefix": ["convert", "-W"],
+                        "exec": [REAL_QEMU_IMG, "convert", "-f", "raw", "-O", "qcow2", raw, temp]},
+                       state="shut off")
+            res = self.restore("-b", d, "--force")
+            self.assertEqual(res.rc, 1)
+            self.assertEqual(res.err_lines[0], "ERROR: Restored image differs from the backup: "
+                             "%s: Content mismatch at offset %d!" % (temp, offset // 512 * 512))
+            self.assertTrue(same_image(image, restored))
+            with open(raw, "r+b") as f:
+                f.seek(offset)
+                f.write(old)
+
     def test_temporaries_of_a_killed_restore_are_removed_and_named(self):
         d = self.make_backup()
         images = self.box.path("images")
