@@ -158,10 +158,11 @@ def prune_section(rows):
         return [num(r["wall_s"]) * 1000 for r in rows
                 if r["fs"] == fs and int(r["existing"]) == existing and r["mode"] == mode]
 
-    out = ["### Retention pruning (stand-in virsh and qemu-img, empty backup directories)", "",
+    out = ["### Retention pruning (stand-in virsh and qemu-img, backup directories holding a "
+           "run log each)", "",
            "Whole-run times in ms, median (min-max). The costs are taken from the fastest run of "
            "each kind, since load from elsewhere only ever adds time: cost = fastest run minus the "
-           "fastest run with no existing backup. rmdir = one rmdir process removing the same "
+           "fastest run with no existing backup. rm -r = one rm -r process removing the same "
            "directories, the floor for deleting them.", ""]
     costs = {}
     filesystems = [fs for fs in ("disk", "tmpfs") if any(r["fs"] == fs for r in rows)]
@@ -171,15 +172,15 @@ def prune_section(rows):
         body = [["0", cell(base, 1), "-", "-", "-", "-", "-", "-"]]
         costs[fs] = {}
         for n in counts:
-            keep_all, keep_one, floor = (stats(walls(fs, n, m)) for m in ("all", "one", "rmdir"))
+            keep_all, keep_one, floor = (stats(walls(fs, n, m)) for m in ("all", "one", "rm"))
             cost_all, cost_one = keep_all[1] - base[1], keep_one[1] - base[1]
             costs[fs][n] = (cost_all, cost_one, floor[1])
             body.append([str(n), cell(keep_all, 1), cell(keep_one, 1), cell(floor, 1),
                          f"{cost_all:.1f}", f"{cost_one:.1f}", f"{floor[1]:.1f}",
                          f"{cost_one * 1000 / n:.0f}"])
         out += [f"On {'the backup file system' if fs == 'disk' else 'a tmpfs'} ({fs}):", "",
-                table(["Existing", "Run, keep all", "Run, keep 1 (all deleted)", "rmdir alone",
-                       "Cost keep all", "Cost keep 1", "Cost rmdir", "us per deleted dir"],
+                table(["Existing", "Run, keep all", "Run, keep 1 (all deleted)", "rm -r alone",
+                       "Cost keep all", "Cost keep 1", "Cost rm -r", "us per deleted dir"],
                       body), ""]
     rss = stats([num(r["own_rss_kib"]) / 1024 for r in rows if r["own_rss_kib"]])
     out.append(f"Peak RSS of the tool over all pruning runs: {cell(rss, 2)} MiB.")
@@ -189,7 +190,7 @@ def prune_section(rows):
             top = max(c[1000][0], c[1000][1])
             out.append(f"- {fs}: pruning cost at 1000 backups {top:.1f} ms (target: well under 1 s, "
                        "taken as < 500 ms): " + verdict(top < 500)
-                       + f"; rmdir alone {c[1000][2]:.1f} ms")
+                       + f"; rm -r alone {c[1000][2]:.1f} ms")
         counts = sorted(c)
         if len(counts) >= 2:
             small, large = counts[-2], counts[-1]
@@ -287,7 +288,7 @@ def chart(results, scratch, compare, memory, cost, title):
             plots.append(f'"{path}" index {index} using 1:2 with linespoints lw 2 '
                          f'title "quorlane keep 1, {fs}"')
             plots.append(f'"{path}" index {index} using 1:3 with linespoints lw 1 dt 2 '
-                         f'title "rmdir alone, {fs}"')
+                         f'title "rm -r alone, {fs}"')
         gp.extend([
             'set title "Pruning: cost of deleting N old backups"', 'set ylabel "ms"',
             'set xlabel "existing backups (all deleted)"', "set logscale xy", "set xrange [5:20000]",
