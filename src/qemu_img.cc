@@ -35,8 +35,8 @@ std::vector<std::string> convertCommand(long coroutines,
 // The bytes from `offset` on of a standalone qcow2 image, as --image-opts
 // names them; a comma in a path doubles there.
 std::string rangeOf(const std::string& image, std::uint64_t offset, std::uint64_t length) {
-  std::string path;
-  for (const char c : image) path += c == ',' ? std::string(",,") : std::string(1, c);
+  std::string path = image;
+  replaceAll(path, ",", ",,");
   return "driver=raw,offset=" + std::to_string(offset) + ",size=" + std::to_string(length) +
          ",file.driver=qcow2,file.file.driver=file,file.file.filename=" + path;
 }
